@@ -1,0 +1,130 @@
+// build_endpoint(api_base, headers): the free tier's request URL and headers.
+#include "free_models.h"
+
+namespace fm {
+
+namespace {
+
+// `base.rstrip("/")`
+PyObject *strip_slashes(PyObject *base)
+{
+    if (!PyUnicode_CheckExact(base))
+        return PyObject_CallMethodOneArg(base, S(s_rstrip), S(s_slash));
+    Py_ssize_t end = PyUnicode_GET_LENGTH(base);
+    while (end > 0 && PyUnicode_READ_CHAR(base, end - 1) == '/')
+        end--;
+    if (end == PyUnicode_GET_LENGTH(base))
+        return Py_NewRef(base);
+    return PyUnicode_Substring(base, 0, end);
+}
+
+// `base.endswith("/v1")` as a truth value.
+int ends_with_version(PyObject *base)
+{
+    if (PyUnicode_CheckExact(base))
+        return (int)PyUnicode_Tailmatch(base, S(s_v1), 0, PY_SSIZE_T_MAX, +1);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(base, S(s_endswith), S(s_v1)));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// Header names are case-insensitive in HTTP: "authorization" is the same header as
+// "Authorization" to every server, so any ASCII case variant counts.
+bool is_authorization(PyObject *key)
+{
+    static const char target[] = "authorization";
+    const Py_ssize_t n = sizeof target - 1;
+    if (PyUnicode_Check(key)) {
+        if (PyUnicode_GET_LENGTH(key) != n)
+            return false;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(key, i);
+            if (c >= 128 || Py_TOLOWER((unsigned char)c) != target[i])
+                return false;
+        }
+        return true;
+    }
+    if (PyBytes_Check(key)) {
+        if (PyBytes_GET_SIZE(key) != n)
+            return false;
+        const char *p = PyBytes_AS_STRING(key);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (Py_TOLOWER((unsigned char)p[i]) != target[i])
+                return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Removes every Authorization header, whatever its letter case, from the new dict.
+int drop_authorization(PyObject *headers)
+{
+    Ref victims;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(headers, &pos, &key, &value)) {
+        if (!is_authorization(key))
+            continue;
+        if (!victims && !(victims = Ref::steal(PyList_New(0))))
+            return -1;
+        if (PyList_Append(victims.get(), key) < 0)
+            return -1;
+    }
+    if (!victims)
+        return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(victims.get()); i++) {
+        PyObject *removed;
+        if (PyDict_Pop(headers, PyList_GET_ITEM(victims.get(), i), &removed) < 0)
+            return -1;
+        Py_XDECREF(removed);
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
+{
+    PyObject *api_base = args[0], *headers = args[1];
+
+    f.line = 182;
+    int given = PyObject_IsTrue(api_base);
+    if (given < 0)
+        return nullptr;
+    Ref chosen = given ? Ref::borrow(api_base) : Ref::steal(lookup_global(f.globals, s_FREE_API_BASE));
+    Ref base = Ref::steal(chosen ? strip_slashes(chosen.get()) : nullptr);
+    if (!base)
+        return nullptr;
+
+    f.line = 183;
+    int versioned = ends_with_version(base.get());
+    if (versioned < 0)
+        return nullptr;
+    f.line = versioned ? 184 : 186;
+    Ref url = Ref::steal(
+        PyNumber_Add(base.get(), S(versioned ? s_chat_completions : s_v1_chat_completions)));
+    if (!url)
+        return nullptr;
+
+    f.line = 187;
+    int has_headers = PyObject_IsTrue(headers);
+    if (has_headers < 0)
+        return nullptr;
+    Ref out = Ref::steal(has_headers ? dict_of(headers) : PyDict_New());
+    if (!out)
+        return nullptr;
+
+    f.line = 188;
+    Ref attribution = Ref::steal(lookup_global(f.globals, s_FREE_ATTRIBUTION_HEADERS));
+    if (!attribution || dict_update(out.get(), attribution.get()) < 0)
+        return nullptr;
+
+    f.line = 189;
+    if (drop_authorization(out.get()) < 0)
+        return nullptr;
+
+    f.line = 190;
+    return PyTuple_Pack(2, url.get(), out.get());
+}
+
+}  // namespace fm

@@ -1,0 +1,249 @@
+// Sampling parameters: get_optimal_params (three-level lookup) and apply_optimal_params.
+#include "free_models.h"
+
+namespace fm {
+
+namespace {
+
+// True when strip() and lower() would give back the same text: plain ASCII without surrounding
+// white space or capitals, the form every catalogue id and most callers' ids already have.
+bool already_normal(PyObject *s)
+{
+    if (!PyUnicode_IS_ASCII(s))
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(s);
+    if (n && (Py_UNICODE_ISSPACE(p[0]) || Py_UNICODE_ISSPACE(p[n - 1])))
+        return false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (p[i] >= 'A' && p[i] <= 'Z')
+            return false;
+    }
+    return true;
+}
+
+// `str(model_id or "").strip().lower()`
+PyObject *normalise(PyObject *model_id)
+{
+    int truth = PyObject_IsTrue(model_id);
+    if (truth < 0)
+        return nullptr;
+    PyObject *value = truth ? model_id : S(s_empty);
+    Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
+    if (!text)
+        return nullptr;
+    if (PyUnicode_CheckExact(text.get()) && already_normal(text.get()))
+        return text.release();
+    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(text.get(), S(s_strip)));
+    if (!stripped)
+        return nullptr;
+    return PyObject_CallMethodNoArgs(stripped.get(), S(s_lower));
+}
+
+// `mid.startswith(prefix)` as a truth value.
+int starts_with(PyObject *mid, PyObject *prefix)
+{
+    if (PyUnicode_CheckExact(mid) && PyUnicode_CheckExact(prefix))
+        return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, S(s_startswith), prefix));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// One family pair: 1 and *out set when its prefix matches, 0 when not, -1 on error.
+int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
+{
+    f.line = 96;
+    PyObject *halves[2];
+    if (unpack(pair, 2, halves) < 0)
+        return -1;
+    Ref prefix = Ref::steal(halves[0]);
+    Ref family_params = Ref::steal(halves[1]);
+
+    f.line = 97;
+    int match = starts_with(mid, prefix.get());
+    if (match <= 0)
+        return match;
+
+    f.line = 98;
+    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
+    if (!fallback)
+        return -1;
+    Ref params = Ref::steal(dict_of(fallback.get()));
+    if (!params)
+        return -1;
+    f.line = 99;
+    if (dict_update(params.get(), family_params.get()) < 0)
+        return -1;
+    *out = params.release();
+    return 1;
+}
+
+// `{k: v for k, v in params.items()}`
+PyObject *copy_items(PyObject *params)
+{
+    if (PyDict_CheckExact(params)) {
+        // With str keys the comprehension runs no host code, so a copy is the same dict.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        bool plain = true;
+        while (plain && PyDict_Next(params, &pos, &key, &value))
+            plain = PyUnicode_CheckExact(key);
+        if (plain)
+            return PyDict_Copy(params);
+    }
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, S(s_items)));
+    if (!items)
+        return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    Ref copy = Ref::steal(it ? PyDict_New() : nullptr);
+    if (!copy)
+        return nullptr;
+    while (PyObject *item = PyIter_Next(it.get())) {
+        PyObject *kv[2];
+        int rc = unpack(item, 2, kv);
+        Py_DECREF(item);
+        if (rc < 0)
+            return nullptr;
+        rc = PyDict_SetItem(copy.get(), kv[0], kv[1]);
+        Py_DECREF(kv[0]);
+        Py_DECREF(kv[1]);
+        if (rc < 0)
+            return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : copy.release();
+}
+
+// `obj.update(arg)`, through the object's own `update` unless it is a plain dict.
+int call_update(PyObject *obj, PyObject *arg)
+{
+    if (PyDict_CheckExact(obj))
+        return dict_update(obj, arg);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(obj, S(s_update), arg));
+    return r ? 0 : -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// get_optimal_params(model_id)
+
+PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
+{
+    f.line = 93;
+    Ref mid = Ref::steal(normalise(args[0]));
+    if (!mid)
+        return nullptr;
+
+    f.line = 94;
+    {
+        Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+        if (!table)
+            return nullptr;
+        int exact = PySequence_Contains(table.get(), mid.get());
+        if (exact < 0)
+            return nullptr;
+        if (exact) {
+            f.line = 95;
+            table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+            if (!table)
+                return nullptr;
+            Ref entry = Ref::steal(PyObject_GetItem(table.get(), mid.get()));
+            return entry ? dict_of(entry.get()) : nullptr;
+        }
+    }
+
+    f.line = 96;
+    {
+        Ref families = Ref::steal(lookup_global(f.globals, s__FREE_MODEL_FAMILY_PARAMS));
+        if (!families)
+            return nullptr;
+        PyObject *found = nullptr;
+        if (PyList_CheckExact(families.get())) {
+            // Index by index, as the list iterator does: the host may change the list meanwhile.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
+                Ref pair = Ref::borrow(PyList_GET_ITEM(families.get(), i));
+                int rc = try_family(f, mid.get(), pair.get(), &found);
+                if (rc)
+                    return rc < 0 ? nullptr : found;
+            }
+        }
+        else {
+            Ref it = Ref::steal(PyObject_GetIter(families.get()));
+            if (!it)
+                return nullptr;
+            while (PyObject *item = PyIter_Next(it.get())) {
+                Ref pair = Ref::steal(item);
+                int rc = try_family(f, mid.get(), pair.get(), &found);
+                if (rc)
+                    return rc < 0 ? nullptr : found;
+                f.line = 96;
+            }
+            if (PyErr_Occurred())
+                return nullptr;
+        }
+    }
+
+    f.line = 101;
+    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
+    if (!fallback)
+        return nullptr;
+    Ref params = Ref::steal(dict_of(fallback.get()));
+    if (!params)
+        return nullptr;
+    f.line = 102;
+    Ref max_tokens = Ref::steal(lookup_global(f.globals, s__FREE_MAX_TOKENS_FALLBACK));
+    if (!max_tokens || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens.get()) < 0)
+        return nullptr;
+    return params.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// apply_optimal_params(cfg)
+
+PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
+{
+    PyObject *cfg = args[0];
+    f.line = 114;
+    int truth = PyObject_IsTrue(cfg);
+    if (truth <= 0)
+        return truth < 0 ? nullptr : Py_NewRef(cfg);
+
+    f.line = 116;
+    Ref lookup = Ref::steal(lookup_global(f.globals, s_get_optimal_params));
+    if (!lookup)
+        return nullptr;
+    Ref model = Ref::steal(call_get(cfg, S(s_model), nullptr));
+    if (!model)
+        return nullptr;
+    Ref params = Ref::steal(PyObject_CallOneArg(lookup.get(), model.get()));
+    if (!params)
+        return nullptr;
+
+    f.line = 117;
+    if (call_update(cfg, params.get()) < 0)
+        return nullptr;
+
+    f.line = 120;
+    Ref top_p = Ref::steal(PyObject_GetItem(params.get(), S(s_top_p)));
+    if (!top_p || PyObject_SetItem(cfg, S(s__free_top_p), top_p.get()) < 0)
+        return nullptr;
+
+    f.line = 121;
+    Ref log = Ref::steal(lookup_global(f.globals, s_log));
+    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
+    if (!info)
+        return nullptr;
+    f.line = 122;
+    Ref shown_model = Ref::steal(call_get(cfg, S(s_model), nullptr));
+    Ref shown_params = Ref::steal(shown_model ? copy_items(params.get()) : nullptr);
+    if (!shown_params)
+        return nullptr;
+    f.line = 121;
+    PyObject *log_args[3] = {S(s_fmt_applied), shown_model.get(), shown_params.get()};
+    Ref logged = Ref::steal(PyObject_Vectorcall(info.get(), log_args, 3, nullptr));
+    if (!logged)
+        return nullptr;
+    return Py_NewRef(cfg);
+}
+
+}  // namespace fm

@@ -1,0 +1,50 @@
+"""Shared fixtures: the built module, a clean module namespace per test, traceback reading."""
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILT = ROOT / "build" / "lib"
+if str(BUILT) not in sys.path:
+    sys.path.insert(0, str(BUILT))
+
+import routes.free_models as _fm  # noqa: E402
+
+FILE = "routes/free_models"
+
+
+@pytest.fixture
+def fm():
+    """The module, with its namespace restored after the test (rebinding is part of the API)."""
+    saved = dict(_fm.__dict__)
+    try:
+        yield _fm
+    finally:
+        for key in list(_fm.__dict__):
+            if key not in saved:
+                del _fm.__dict__[key]
+        _fm.__dict__.update(saved)
+
+
+def module_entries(exc):
+    """(name, line) of the traceback entries that point into the module, outermost first."""
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == FILE:
+            out.append((code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def run_python(code, env=None):
+    """Runs code in a fresh interpreter that can import the built module."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = str(BUILT)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=full_env, timeout=120)
