@@ -75,7 +75,139 @@ PyObject *make_choice(Frame &f, PyObject *row)
     return entry.release();
 }
 
+// ---------------------------------------------------------------------------------------------
+// The plain path
+//
+// With the module's own get_optimal_params, a plain dict as its exact-match table and catalogue
+// rows that are tuples of three with ids already in normal form, building an entry runs no host
+// code: every parameter set is a copy of a table entry that feeds three `get` calls and is then
+// dropped. Such rows read the table entry directly and the entry's names once per call. Any
+// other row takes the general path, after which the names are read again, since the host's code
+// may have rebound them.
+
+struct EntryNames {
+    Ref table;        // FREE_MODEL_OPTIMAL_PARAMS
+    Ref provider;     // FREE_PROVIDER_TYPE
+    Ref api_base;     // FREE_API_BASE
+    Ref api_key;      // FREE_KEYLESS_PLACEHOLDER
+    Ref max_tokens;   // _FREE_MAX_TOKENS_FALLBACK
+    Ref temperature;  // _FREE_PARAMS_FALLBACK["temperature"]
+    Ref top_p;        // _FREE_PARAMS_FALLBACK["top_p"]
+};
+
+// 1 when the plain path applies (every name bound, so no lookup can fail), 0 when not.
+int read_entry_names(PyObject *g, EntryNames &n)
+{
+    Ref fn, fallback;
+    int rc = peek_global(g, s_get_optimal_params, fn);
+    if (rc <= 0 || !is_own_function(fn.get(), f_get_optimal_params, g))
+        return rc < 0 ? -1 : 0;
+    if ((rc = peek_global(g, s_FREE_MODEL_OPTIMAL_PARAMS, n.table)) <= 0)
+        return rc;
+    if (!PyDict_CheckExact(n.table.get()))
+        return 0;
+    if ((rc = peek_global(g, s_FREE_PROVIDER_TYPE, n.provider)) <= 0 ||
+        (rc = peek_global(g, s_FREE_API_BASE, n.api_base)) <= 0 ||
+        (rc = peek_global(g, s_FREE_KEYLESS_PLACEHOLDER, n.api_key)) <= 0 ||
+        (rc = peek_global(g, s__FREE_MAX_TOKENS_FALLBACK, n.max_tokens)) <= 0 ||
+        (rc = peek_global(g, s__FREE_PARAMS_FALLBACK, fallback)) <= 0)
+        return rc;
+    if (!PyDict_CheckExact(fallback.get()))
+        return 0;
+    PyObject *value;
+    if ((rc = PyDict_GetItemRef(fallback.get(), S(s_temperature), &value)) <= 0)
+        return rc;
+    n.temperature = Ref::steal(value);
+    if ((rc = PyDict_GetItemRef(fallback.get(), S(s_top_p), &value)) <= 0)
+        return rc;
+    n.top_p = Ref::steal(value);
+    return 1;
+}
+
+// The exact-match parameter set of a plain row (borrowed from the table), or NULL.
+PyObject *plain_params(PyObject *row, PyObject *table)
+{
+    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 3)
+        return nullptr;
+    PyObject *model_id = PyTuple_GET_ITEM(row, 1);
+    if (!PyUnicode_CheckExact(model_id) || !already_normal(model_id))
+        return nullptr;
+    PyObject *params = PyDict_GetItemWithError(table, model_id);
+    if (!params || !PyDict_CheckExact(params)) {
+        PyErr_Clear();  // the general path looks again and reports what it finds
+        return nullptr;
+    }
+    return params;
+}
+
+// The entry of a plain row; only memory can fail here.
+PyObject *plain_entry(PyObject *row, PyObject *params, const EntryNames &n)
+{
+    auto param = [&](StrId key, PyObject *fallback) {
+        PyObject *value = PyDict_GetItemWithError(params, S(key));  // str key: cannot fail
+        return value ? value : fallback;
+    };
+    Ref modalities = Ref::steal(PyList_New(1));
+    if (!modalities)
+        return nullptr;
+    PyList_SET_ITEM(modalities.get(), 0, Py_NewRef(S(s_text)));
+    struct { StrId key; PyObject *value; } items[13] = {
+        {s_name, PyTuple_GET_ITEM(row, 0)},
+        {s_model, PyTuple_GET_ITEM(row, 1)},
+        {s_provider, n.provider.get()},
+        {s_api_type, n.provider.get()},
+        {s_api_base, n.api_base.get()},
+        {s_api_key, n.api_key.get()},
+        {s_enabled, Py_True},
+        {s_modalities, modalities.get()},
+        {s_max_context, PyTuple_GET_ITEM(row, 2)},
+        {s_max_tokens, param(s_max_tokens, n.max_tokens.get())},
+        {s_temperature, param(s_temperature, n.temperature.get())},
+        {s_top_p, param(s_top_p, n.top_p.get())},
+        {s_free, Py_True},
+    };
+    Ref entry = Ref::steal(_PyDict_NewPresized(13));
+    if (!entry)
+        return nullptr;
+    for (const auto &item : items) {
+        if (PyDict_SetItem(entry.get(), S(item.key), item.value) < 0)
+            return nullptr;
+    }
+    return entry.release();
+}
+
 }  // namespace
+
+int choose_plain_entry(Frame &f, PyObject *idx, PyObject *base, Ref &entry)
+{
+    Ref models;
+    int rc = peek_global(f.globals, s_FREE_MODELS, models);
+    if (rc <= 0 || !PyList_CheckExact(models.get()))
+        return rc < 0 ? -1 : 0;
+    EntryNames names;
+    if ((rc = read_entry_names(f.globals, names)) <= 0)
+        return rc;
+    Py_ssize_t count = PyList_GET_SIZE(models.get());
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (!plain_params(PyList_GET_ITEM(models.get(), i), names.table.get()))
+            return 0;
+    }
+    Ref offset = Ref::steal(PyNumber_Subtract(idx, base));
+    if (!offset)
+        return -1;
+    Py_ssize_t pos = PyLong_AsSsize_t(offset.get());
+    if (pos == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            return -1;
+        PyErr_Clear();  // far past the list
+        return 1;
+    }
+    if (pos >= count)
+        return 1;
+    PyObject *row = PyList_GET_ITEM(models.get(), pos);
+    entry = Ref::steal(plain_entry(row, plain_params(row, names.table.get()), names));
+    return entry ? 1 : -1;
+}
 
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
 {
@@ -88,8 +220,22 @@ PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
     Ref models = Ref::steal(lookup_global(f.globals, s_FREE_MODELS));
     if (!models)
         return nullptr;
+    EntryNames names;
+    int plain = read_entry_names(f.globals, names);
+    if (plain < 0)
+        return nullptr;
     auto add = [&](PyObject *row) {
-        Ref entry = Ref::steal(make_choice(f, row));
+        PyObject *params = plain ? plain_params(row, names.table.get()) : nullptr;
+        Ref entry;
+        if (params) {
+            f.line = 136;
+            entry = Ref::steal(plain_entry(row, params, names));
+        }
+        else {
+            entry = Ref::steal(make_choice(f, row));
+            if (entry && (plain = read_entry_names(f.globals, names)) < 0)
+                return -1;
+        }
         if (!entry)
             return -1;
         f.line = 135;

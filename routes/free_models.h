@@ -270,8 +270,8 @@ int prepare_code_records();
 // On failure *failed_line is the definition line of the function that could not be bound.
 int bind_functions(PyObject *module, int *failed_line);
 
-// True when `o` is this module's own function `id` (not a host replacement).
-bool is_own_function(PyObject *o, FuncId id);
+// True when `o` is this module's own function `id` bound to `globals` (not a host replacement).
+bool is_own_function(PyObject *o, FuncId id, PyObject *globals);
 
 // ---------------------------------------------------------------------------------------------
 // Shared routines
@@ -279,6 +279,17 @@ bool is_own_function(PyObject *o, FuncId id);
 // Module-level name at call time: the module namespace, then the builtins. Returns a new
 // reference, or NULL with NameError (or the lookup's own error) set.
 PyObject *lookup_global(PyObject *globals, StrId name);
+
+// The same lookup without the NameError: 1 and `out` set when bound, 0 when not, -1 on error.
+int peek_global(PyObject *globals, StrId name, Ref &out);
+
+// True when str.strip() and str.lower() would give `s` (an exact str) back unchanged.
+bool already_normal(PyObject *s);
+
+// resolve_free_model without the choice list, when building it could run no host code (see
+// choices.cpp): 1 with `entry` set to the entry at idx - base, or left empty when the index is
+// past the list; 0 when the host's tables or functions need the general path; -1 on error.
+int choose_plain_entry(Frame &f, PyObject *idx, PyObject *base, Ref &entry);
 
 // Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
 void add_traceback(int site, int line, PyObject *globals);
@@ -292,6 +303,10 @@ int dict_update(PyObject *d, PyObject *arg);
 
 // `dict(arg)`: the dict constructor applied to one argument.
 PyObject *dict_of(PyObject *arg);
+
+// `log.info(fmt, a, b)` with `log` looked up now. Fetching `info` and calling it are one step
+// here, so callers evaluate a and b first only where that order cannot be observed.
+int log_info(PyObject *globals, PyObject *fmt, PyObject *a, PyObject *b);
 
 // `obj.get(key, dflt)` (dflt NULL: one argument), through the object's own `get`; a plain dict
 // is read directly since its `get` cannot be overridden.

@@ -380,8 +380,6 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyDoc_STRVAR(function_type_doc, "A function of routes.free_models.");
-
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, (void *)function_dealloc},
     {Py_tp_traverse, (void *)function_traverse},
@@ -390,7 +388,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, (void *)function_repr},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
-    {Py_tp_doc, (void *)function_type_doc},
     {0, nullptr},
 };
 
@@ -427,9 +424,10 @@ PyObject *new_function(FuncId id, PyObject *globals)
 
 }  // namespace
 
-bool is_own_function(PyObject *o, FuncId id)
+bool is_own_function(PyObject *o, FuncId id, PyObject *globals)
 {
-    return Py_IS_TYPE(o, function_type) && as_function(o)->spec == &kFuncs[id];
+    return Py_IS_TYPE(o, function_type) && as_function(o)->spec == &kFuncs[id] &&
+           as_function(o)->globals == globals;
 }
 
 int bind_functions(PyObject *module, int *failed_line)
@@ -454,16 +452,23 @@ int bind_functions(PyObject *module, int *failed_line)
 // ---------------------------------------------------------------------------------------------
 // Operations shared by the bodies
 
+int peek_global(PyObject *globals, StrId id, Ref &out)
+{
+    PyObject *value;
+    int found = PyDict_GetItemRef(globals, S(id), &value);
+    if (found == 0)
+        found = PyDict_GetItemRef(K.builtins_dict, S(id), &value);
+    out = Ref::steal(value);
+    return found;
+}
+
 PyObject *lookup_global(PyObject *globals, StrId id)
 {
-    PyObject *name = S(id);
-    PyObject *value;
-    if (PyDict_GetItemRef(globals, name, &value) != 0)
-        return value;  // found, or NULL with the lookup's error
-    if (PyDict_GetItemRef(K.builtins_dict, name, &value) != 0)
-        return value;
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
+    Ref value;
+    int found = peek_global(globals, id, value);
+    if (found == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", S(id));
+    return value.release();
 }
 
 int unpack(PyObject *item, Py_ssize_t n, PyObject **out)
@@ -541,6 +546,20 @@ PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
     }
     PyObject *args[3] = {obj, key, dflt};
     return PyObject_VectorcallMethod(S(s_get), args, dflt ? 3 : 2, nullptr);
+}
+
+}  // namespace fm
+
+namespace fm {
+
+int log_info(PyObject *globals, PyObject *fmt, PyObject *a, PyObject *b)
+{
+    Ref log = Ref::steal(lookup_global(globals, s_log));
+    if (!log)
+        return -1;
+    PyObject *args[4] = {log.get(), fmt, a, b};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(S(s_info), args, 4, nullptr));
+    return r ? 0 : -1;
 }
 
 }  // namespace fm

@@ -3,10 +3,8 @@
 
 namespace fm {
 
-namespace {
-
-// True when strip() and lower() would give back the same text: plain ASCII without surrounding
-// white space or capitals, the form every catalogue id and most callers' ids already have.
+// Plain ASCII without surrounding white space or capitals: the form every catalogue id and most
+// callers' ids already have.
 bool already_normal(PyObject *s)
 {
     if (!PyUnicode_IS_ASCII(s))
@@ -21,6 +19,8 @@ bool already_normal(PyObject *s)
     }
     return true;
 }
+
+namespace {
 
 // `str(model_id or "").strip().lower()`
 PyObject *normalise(PyObject *model_id)
@@ -47,6 +47,36 @@ int starts_with(PyObject *mid, PyObject *prefix)
         return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
     Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, S(s_startswith), prefix));
     return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// The exact-match level: 1 and *out set when `mid` is a key of FREE_MODEL_OPTIMAL_PARAMS.
+int exact_match(Frame &f, PyObject *mid, PyObject **out)
+{
+    Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+    if (!table)
+        return -1;
+    if (PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(mid)) {
+        // A plain dict and a str id: the membership test and the second read of the table run
+        // no host code, so one lookup answers both.
+        PyObject *entry;
+        int found = PyDict_GetItemRef(table.get(), mid, &entry);
+        if (found <= 0)
+            return found;
+        f.line = 95;
+        Ref held = Ref::steal(entry);
+        *out = dict_of(entry);
+        return *out ? 1 : -1;
+    }
+    int found = PySequence_Contains(table.get(), mid);
+    if (found <= 0)
+        return found;
+    f.line = 95;
+    table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+    if (!table)
+        return -1;
+    Ref entry = Ref::steal(PyObject_GetItem(table.get(), mid));
+    *out = entry ? dict_of(entry.get()) : nullptr;
+    return *out ? 1 : -1;
 }
 
 // One family pair: 1 and *out set when its prefix matches, 0 when not, -1 on error.
@@ -78,19 +108,24 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
     return 1;
 }
 
+// A copy of `params` when it is a plain dict with str keys, where the comprehension below runs
+// no host code and gives the same dict; NULL (no error) otherwise.
+PyObject *plain_copy(PyObject *params)
+{
+    if (!PyDict_CheckExact(params))
+        return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(params, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return nullptr;
+    }
+    return PyDict_Copy(params);
+}
+
 // `{k: v for k, v in params.items()}`
 PyObject *copy_items(PyObject *params)
 {
-    if (PyDict_CheckExact(params)) {
-        // With str keys the comprehension runs no host code, so a copy is the same dict.
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        bool plain = true;
-        while (plain && PyDict_Next(params, &pos, &key, &value))
-            plain = PyUnicode_CheckExact(key);
-        if (plain)
-            return PyDict_Copy(params);
-    }
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, S(s_items)));
     if (!items)
         return nullptr;
@@ -135,34 +170,21 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 94;
-    {
-        Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
-        if (!table)
-            return nullptr;
-        int exact = PySequence_Contains(table.get(), mid.get());
-        if (exact < 0)
-            return nullptr;
-        if (exact) {
-            f.line = 95;
-            table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
-            if (!table)
-                return nullptr;
-            Ref entry = Ref::steal(PyObject_GetItem(table.get(), mid.get()));
-            return entry ? dict_of(entry.get()) : nullptr;
-        }
-    }
+    PyObject *found = nullptr;
+    int rc = exact_match(f, mid.get(), &found);
+    if (rc)
+        return rc < 0 ? nullptr : found;
 
     f.line = 96;
     {
         Ref families = Ref::steal(lookup_global(f.globals, s__FREE_MODEL_FAMILY_PARAMS));
         if (!families)
             return nullptr;
-        PyObject *found = nullptr;
         if (PyList_CheckExact(families.get())) {
             // Index by index, as the list iterator does: the host may change the list meanwhile.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
                 Ref pair = Ref::borrow(PyList_GET_ITEM(families.get(), i));
-                int rc = try_family(f, mid.get(), pair.get(), &found);
+                rc = try_family(f, mid.get(), pair.get(), &found);
                 if (rc)
                     return rc < 0 ? nullptr : found;
             }
@@ -173,7 +195,7 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
                 return nullptr;
             while (PyObject *item = PyIter_Next(it.get())) {
                 Ref pair = Ref::steal(item);
-                int rc = try_family(f, mid.get(), pair.get(), &found);
+                rc = try_family(f, mid.get(), pair.get(), &found);
                 if (rc)
                     return rc < 0 ? nullptr : found;
                 f.line = 96;
@@ -227,6 +249,24 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     Ref top_p = Ref::steal(PyObject_GetItem(params.get(), S(s_top_p)));
     if (!top_p || PyObject_SetItem(cfg, S(s__free_top_p), top_p.get()) < 0)
         return nullptr;
+
+    if (PyDict_CheckExact(cfg)) {
+        // Reading "model" back and copying a plain params dict run no host code, so they may
+        // come before `log.info` is fetched.
+        f.line = 122;
+        Ref shown_params = Ref::steal(plain_copy(params.get()));
+        if (shown_params) {
+            Ref shown_model = Ref::steal(call_get(cfg, S(s_model), nullptr));
+            if (!shown_model)
+                return nullptr;
+            f.line = 121;
+            if (log_info(f.globals, S(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
+                return nullptr;
+            return Py_NewRef(cfg);
+        }
+        if (PyErr_Occurred())
+            return nullptr;
+    }
 
     f.line = 121;
     Ref log = Ref::steal(lookup_global(f.globals, s_log));

@@ -24,6 +24,60 @@ int inherit_system_prompt(PyObject *cfg, PyObject *all_config)
     return PyDict_SetItem(cfg, S(s_system_prompt), prompt.get());
 }
 
+// Steps of the written algorithm: the choice list is built and the entry at idx - base copied.
+// NULL without an exception when the index is past the list.
+PyObject *general_entry(Frame &f, PyObject *idx, PyObject *choices_fn)
+{
+    Ref choices = Ref::steal(PyObject_CallNoArgs(choices_fn));
+    if (!choices)
+        return nullptr;
+
+    f.line = 166;
+    Ref base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
+    if (!base)
+        return nullptr;
+    Ref offset = Ref::steal(PyNumber_Subtract(idx, base.get()));
+    if (!offset)
+        return nullptr;
+
+    f.line = 167;
+    Py_ssize_t count = PyObject_Size(choices.get());
+    if (count < 0)
+        return nullptr;
+    Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
+    if (!count_obj)
+        return nullptr;
+    int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
+    if (beyond)
+        return nullptr;
+
+    f.line = 169;
+    Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
+    return entry ? dict_of(entry.get()) : nullptr;
+}
+
+// True when int(o) is certain to raise TypeError or ValueError without running host code: None,
+// plain containers, and ASCII text holding a character no base-10 literal can contain.
+bool surely_not_an_int(PyObject *o)
+{
+    if (o == Py_None || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
+        return true;
+    if (!PyUnicode_CheckExact(o) || !PyUnicode_IS_ASCII(o))
+        return false;
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(o);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    if (n == 0)
+        return true;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_UCS1 c = p[i];
+        bool possible = (c >= '0' && c <= '9') || c == '_' || c == '+' || c == '-' ||
+                        Py_UNICODE_ISSPACE(c);
+        if (!possible)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
@@ -31,6 +85,8 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     PyObject *model_index = args[0], *all_config = args[1];
 
     f.line = 160;
+    if (surely_not_an_int(model_index))
+        Py_RETURN_NONE;
     Ref idx = Ref::steal(PyNumber_Long(model_index));
     if (!idx) {
         // An index that is no integer designates no free model: the caller's own error path.
@@ -53,34 +109,20 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     Ref choices_fn = Ref::steal(lookup_global(f.globals, s_get_free_model_choices));
     if (!choices_fn)
         return nullptr;
-    Ref choices = Ref::steal(PyObject_CallNoArgs(choices_fn.get()));
-    if (!choices)
-        return nullptr;
-
-    f.line = 166;
-    base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
-    if (!base)
-        return nullptr;
-    Ref offset = Ref::steal(PyNumber_Subtract(idx.get(), base.get()));
-    if (!offset)
-        return nullptr;
-
-    f.line = 167;
-    Py_ssize_t count = PyObject_Size(choices.get());
-    if (count < 0)
-        return nullptr;
-    Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
-    if (!count_obj)
-        return nullptr;
-    int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
-    if (beyond)
-        return beyond < 0 ? nullptr : Py_NewRef(Py_None);
-
-    f.line = 169;
-    Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
-    Ref cfg = Ref::steal(entry ? dict_of(entry.get()) : nullptr);
-    if (!cfg)
-        return nullptr;
+    Ref cfg;
+    if (is_own_function(choices_fn.get(), f_get_free_model_choices, f.globals) &&
+        PyLong_CheckExact(base.get())) {
+        int plain = choose_plain_entry(f, idx.get(), base.get(), cfg);
+        if (plain < 0)
+            return nullptr;
+        if (plain && !cfg)
+            Py_RETURN_NONE;
+    }
+    if (!cfg) {
+        cfg = Ref::steal(general_entry(f, idx.get(), choices_fn.get()));
+        if (!cfg)
+            return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    }
 
     f.line = 170;
     int inherit = PyObject_IsTrue(all_config);
@@ -93,18 +135,20 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     }
 
     f.line = 172;
-    Ref log = Ref::steal(lookup_global(f.globals, s_log));
-    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
-    if (!info)
+    PyObject *model;
+    if (PyDict_GetItemRef(cfg.get(), S(s_model), &model) < 0)
         return nullptr;
-    Ref model = Ref::steal(PyObject_GetItem(cfg.get(), S(s_model)));
-    if (!model)
+    if (!model) {
+        // The KeyError comes only after `log.info` was found.
+        Ref log = Ref::steal(lookup_global(f.globals, s_log));
+        Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
+        if (info)
+            PyErr_SetObject(PyExc_KeyError, S(s_model));
         return nullptr;
-    PyObject *log_args[3] = {S(s_fmt_resolved), idx.get(), model.get()};
-    Ref logged = Ref::steal(PyObject_Vectorcall(info.get(), log_args, 3, nullptr));
-    if (!logged)
-        return nullptr;
-    return cfg.release();
+    }
+    int rc = log_info(f.globals, S(s_fmt_resolved), idx.get(), model);
+    Py_DECREF(model);
+    return rc < 0 ? nullptr : cfg.release();
 }
 
 }  // namespace fm
