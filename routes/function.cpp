@@ -490,8 +490,14 @@ int unpack(PyObject *item, Py_ssize_t n, PyObject **out)
     }
     {
         Ref it = Ref::steal(PyObject_GetIter(item));
-        if (!it)
+        if (!it) {
+            // The interpreter's own wording for `a, b = 5`.
+            if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter &&
+                !PySequence_Check(item))
+                PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                             Py_TYPE(item)->tp_name);
             return -1;
+        }
         for (; got < n; got++) {
             out[got] = PyIter_Next(it.get());
             if (!out[got]) {

@@ -16,10 +16,37 @@ import routes.free_models as _fm  # noqa: E402
 FILE = "routes/free_models"
 
 
+TABLES = ("FREE_MODELS", "FREE_MODEL_OPTIMAL_PARAMS", "_FREE_MODEL_FAMILY_PARAMS",
+          "_FREE_PARAMS_FALLBACK", "FREE_ATTRIBUTION_HEADERS")
+
+
+def _snapshot(obj):
+    if type(obj) is dict:
+        return obj, {k: _snapshot(v) for k, v in obj.items()}
+    if type(obj) in (list, tuple):
+        return obj, [_snapshot(v) for v in obj]
+    return obj, None
+
+
+def _restore(snap):
+    obj, inner = snap
+    if type(obj) is dict:
+        obj.clear()
+        obj.update({k: _restore(v) for k, v in inner.items()})
+    elif type(obj) is list:
+        obj[:] = [_restore(v) for v in inner]
+    elif type(obj) is tuple:
+        for v in inner:
+            _restore(v)
+    return obj
+
+
 @pytest.fixture
 def fm():
-    """The module, with its namespace restored after the test (rebinding is part of the API)."""
+    """The module, with its namespace and the contents of its tables restored after the test
+    (rebinding and changing them in place are part of the API)."""
     saved = dict(_fm.__dict__)
+    tables = [_snapshot(saved[name]) for name in TABLES]
     try:
         yield _fm
     finally:
@@ -27,6 +54,8 @@ def fm():
             if key not in saved:
                 del _fm.__dict__[key]
         _fm.__dict__.update(saved)
+        for snap in tables:
+            _restore(snap)
 
 
 def module_entries(exc):

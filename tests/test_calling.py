@@ -1,0 +1,172 @@
+"""The five function objects: introspection, argument binding and its errors, name lookup at
+call time, and the traceback entries a failure leaves behind."""
+import builtins
+import ctypes
+import inspect
+
+import pytest
+
+from conftest import module_entries
+
+MOD = "routes.free_models"
+
+# name, parameter list, definition line, local names
+FUNCTIONS = [
+    ("get_optimal_params", "(model_id)", 91, ("model_id", "mid", "prefix", "family_params", "params")),
+    ("apply_optimal_params", "(cfg)", 106, ("cfg", "params", "k", "v")),
+    ("get_free_model_choices", "()", 126, ("choices", "display", "model_id", "max_ctx", "opt")),
+    ("resolve_free_model", "(model_index, all_config=None)", 153,
+     ("model_index", "all_config", "idx", "choices", "offset", "cfg")),
+    ("build_endpoint", "(api_base, headers)", 176, ("api_base", "headers", "base", "url")),
+]
+LINES = {name: line for name, _, line, *_ in FUNCTIONS}
+
+
+def entry(name, line):
+    return (f"{MOD}.{name}", line)
+
+
+@pytest.mark.parametrize("name, sig, line, varnames", FUNCTIONS)
+def test_function_object_attributes(fm, name, sig, line, varnames):
+    f = getattr(fm, name)
+    assert str(inspect.signature(f)) == sig
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, name, MOD)
+    first, blank, *rest = f.__doc__.split("\n")
+    assert (first, blank) == (name + sig, "") and "".join(rest).strip()
+    assert f.__defaults__ == ((None,) if "=None" in sig else None) and f.__kwdefaults__ is None
+    code = f.__code__
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("routes/free_models", name, line)
+    assert code.co_argcount == len(inspect.signature(f).parameters)
+    assert code.co_varnames == varnames
+    assert name in repr(f) and MOD in repr(f)
+
+
+def test_function_type_is_closed(fm):
+    kind = type(fm.get_optimal_params)
+    assert all(type(getattr(fm, n)) is kind for n in LINES)
+    with pytest.raises(TypeError):
+        kind()
+    with pytest.raises(TypeError):
+        type("Sub", (kind,), {})
+
+
+BINDING_ERRORS = [
+    ("get_optimal_params", (), {}, "takes exactly 1 positional argument (0 given)"),
+    ("get_optimal_params", (1, 2), {}, "takes exactly 1 positional argument (2 given)"),
+    ("get_optimal_params", (), {"model": "x", "model_id": "y"}, "got an unexpected keyword argument 'model'"),
+    ("get_optimal_params", (), {"model_id": "y", "model": "x"}, "got an unexpected keyword argument 'model'"),
+    ("get_optimal_params", ("x",), {"model_id": "y", "zz": 1}, "got multiple values for keyword argument 'model_id'"),
+    ("get_optimal_params", ("x",), {"zz": 1, "model_id": "y"}, "got an unexpected keyword argument 'zz'"),
+    ("apply_optimal_params", ({}, {}), {}, "takes exactly 1 positional argument (2 given)"),
+    ("apply_optimal_params", (), {"config": {}}, "got an unexpected keyword argument 'config'"),
+    ("resolve_free_model", (), {}, "takes at least 1 positional argument (0 given)"),
+    ("resolve_free_model", (), {"all_config": {}}, "takes at least 1 positional argument (0 given)"),
+    ("resolve_free_model", (1, {}, 3), {}, "takes at most 2 positional arguments (3 given)"),
+    ("resolve_free_model", (1, {}, 3), {"all_config": 4}, "takes at most 2 positional arguments (3 given)"),
+    ("resolve_free_model", (1,), {"model_index": 2}, "got multiple values for keyword argument 'model_index'"),
+    ("build_endpoint", ("u",), {}, "takes exactly 2 positional arguments (1 given)"),
+    ("build_endpoint", (), {"api_base": "u"}, "takes exactly 2 positional arguments (1 given)"),
+    ("build_endpoint", (), {"headers": {}}, "takes exactly 2 positional arguments (0 given)"),
+    ("build_endpoint", ("u",), {"api_base": "v"}, "got multiple values for keyword argument 'api_base'"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, text", BINDING_ERRORS)
+def test_binding_errors(fm, name, args, kwargs, text):
+    with pytest.raises(TypeError) as info:
+        getattr(fm, name)(*args, **kwargs)
+    assert str(info.value) == f"{name}() {text}"
+    assert module_entries(info.value) == [entry(name, LINES[name])]
+    last = info.tb
+    while last.tb_next is not None:
+        last = last.tb_next
+    code = last.tb_frame.f_code
+    assert (code.co_filename, code.co_name) == ("routes/free_models", f"{MOD}.{name}")
+    assert last.tb_lineno == LINES[name]
+    assert last.tb_frame.f_globals is fm.__dict__
+
+
+def test_keywords_bind_like_positions(fm):
+    assert fm.get_optimal_params(model_id="hy3-free") == fm.get_optimal_params("hy3-free")
+    assert fm.build_endpoint(headers={}, api_base="u") == fm.build_endpoint("u", {})
+    assert "system_prompt" not in fm.resolve_free_model(model_index=900000)
+    prompt = fm.resolve_free_model(all_config={"system_prompt": "p"}, model_index=900000)
+    assert prompt["system_prompt"] == "p"
+
+
+def vectorcall(func, args, kwnames):
+    """Calls func through the fast convention with keyword names that may not be strings."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                     ctypes.py_object]
+    call.restype = ctypes.py_object
+    values = (ctypes.py_object * len(args))(*args)
+    return call(func, values, len(args) - len(kwnames), kwnames)
+
+
+@pytest.mark.parametrize("name", ["get_optimal_params", "apply_optimal_params",
+                                  "resolve_free_model", "build_endpoint"])
+def test_non_string_keyword_names(fm, name):
+    with pytest.raises(TypeError) as info:
+        vectorcall(getattr(fm, name), (1,), (1,))
+    assert str(info.value) == f"{name}() keywords must be strings"
+    assert module_entries(info.value) == [entry(name, LINES[name])]
+    with pytest.raises(TypeError) as info:
+        getattr(fm, name)(**{1: 2})
+    assert str(info.value) == "keywords must be strings"
+    assert module_entries(info.value) == []
+
+
+@pytest.mark.parametrize("args, kwargs, text", [
+    ((1,), {}, "takes no arguments (1 given)"),
+    ((1, 2), {}, "takes no arguments (2 given)"),
+    ((1,), {"x": 2}, "takes no keyword arguments"),
+    ((), {"x": 2}, "takes no keyword arguments"),
+])
+def test_choices_takes_no_arguments(fm, args, kwargs, text):
+    with pytest.raises(TypeError) as info:
+        fm.get_free_model_choices(*args, **kwargs)
+    assert str(info.value) == f"get_free_model_choices() {text}"
+    assert module_entries(info.value) == []
+
+
+def test_deleted_table_then_restored(fm):
+    rows = fm.FREE_MODELS
+    del fm.FREE_MODELS
+    with pytest.raises(NameError, match="^name 'FREE_MODELS' is not defined$") as info:
+        fm.get_free_model_choices()
+    assert module_entries(info.value) == [entry("get_free_model_choices", 133)]
+    with pytest.raises(NameError) as info:
+        fm.resolve_free_model(900000)
+    assert module_entries(info.value) == [entry("resolve_free_model", 165),
+                                          entry("get_free_model_choices", 133)]
+    fm.FREE_MODELS = rows
+    assert [c["model"] for c in fm.get_free_model_choices()] == [r[1] for r in rows]
+
+
+def test_names_fall_back_to_builtins(fm, monkeypatch):
+    monkeypatch.setattr(builtins, "FREE_MODELS", [("B", "gpt-b", 1)], raising=False)
+    del fm.FREE_MODELS
+    assert [c["model"] for c in fm.get_free_model_choices()] == ["gpt-b"]
+
+
+@pytest.mark.parametrize("call, setup, exc, text, entries", [
+    (lambda fm: fm.apply_optimal_params({"model": "x"}),
+     {"_FREE_MODEL_FAMILY_PARAMS": 5}, TypeError, "'int' object is not iterable",
+     [entry("apply_optimal_params", 116), entry("get_optimal_params", 96)]),
+    (lambda fm: fm.resolve_free_model(900000),
+     {"FREE_MODELS": [("Hy3", "hy3-free")]}, ValueError, "need more than 2 values to unpack",
+     [entry("resolve_free_model", 165), entry("get_free_model_choices", 133)]),
+    (lambda fm: fm.resolve_free_model(900000),
+     {"FREE_MODELS": [("X", "x", 1)], "_FREE_MODEL_FAMILY_PARAMS": [("a",)]}, ValueError,
+     "need more than 1 value to unpack",
+     [entry("resolve_free_model", 165), entry("get_free_model_choices", 134),
+      entry("get_optimal_params", 96)]),
+])
+def test_failures_through_nested_calls(fm, call, setup, exc, text, entries):
+    for name, value in setup.items():
+        setattr(fm, name, value)
+    with pytest.raises(exc) as info:
+        call(fm)
+    assert type(info.value) is exc and str(info.value) == text
+    assert module_entries(info.value) == entries
