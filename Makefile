@@ -35,7 +35,7 @@ test: build $(VENV)/.ready
 	$(VPY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: build $(VENV)/.ready
-	$(VPY) examples/demo.py
+	$(VPY) examples/demo.py $(if $(REAL),--real)
 
 bench: build $(VENV)/.ready
 	$(VPY) bench/run.py

@@ -1,0 +1,128 @@
+"""A loopback stand-in for the relay's keyless free tier.
+
+It speaks the OpenAI-compatible chat-completions protocol the way the free tier does towards the
+host: POST {base}/chat/completions answers 401 to any request carrying an Authorization header
+(in any letter case), 400 to a body that is not JSON or names no known model, and otherwise a
+completion, or a server-sent-events stream when "stream" is true. The answer's text reports the
+model and the sampling values the relay received. Every request is recorded (method, URL,
+headers as sent, parsed body) so a caller can see what reached the relay.
+"""
+import json
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+BASE_PATH = "/zen/v1"
+KNOWN_MODELS = ("hy3-free", "laguna-s-2.1-free", "nemotron-3-ultra-free",
+                "nemotron-3.5-lightning-free")
+
+
+class _Handler(BaseHTTPRequestHandler):
+    timeout = 30
+
+    def log_message(self, format, *args):
+        pass  # keep the demo's output readable
+
+    def do_POST(self):
+        length = self.headers.get("Content-Length", "")
+        length = int(length) if length.isdigit() else 0
+        raw = self.rfile.read(length)
+        try:
+            body = json.loads(raw)
+        except ValueError:
+            body = None
+        self._record(body)
+        if "authorization" in {name.lower() for name in self.headers.keys()}:
+            return self._answer_error(401, "authentication_error",
+                                      "Invalid API key (the free tier takes no Authorization)")
+        if self.path != BASE_PATH + "/chat/completions":
+            return self._answer_error(404, "not_found", f"no route for POST {self.path}")
+        if not isinstance(body, dict):
+            return self._answer_error(400, "invalid_request_error",
+                                      "request body must be a JSON object")
+        model = body.get("model")
+        if model not in KNOWN_MODELS:
+            return self._answer_error(400, "invalid_request_error",
+                                      f"unknown or missing model: {model!r}")
+        if not isinstance(body.get("messages"), list):
+            return self._answer_error(400, "invalid_request_error", "messages must be a list")
+        text = _reply_text(body)
+        if body.get("stream"):
+            self._answer_stream(model, text)
+        else:
+            self._answer_json(200, {
+                "id": "chatcmpl-standin", "object": "chat.completion",
+                "created": int(time.time()), "model": model,
+                "choices": [{"index": 0, "message": {"role": "assistant", "content": text},
+                             "finish_reason": "stop"}]})
+
+    def _record(self, body):
+        entry = {"method": self.command, "url": self.server.origin + self.path,
+                 "headers": list(self.headers.items()), "body": body}
+        with self.server.lock:
+            self.server.requests.append(entry)
+
+    def _answer_json(self, status, payload):
+        data = json.dumps(payload).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def _answer_error(self, status, kind, message):
+        self._answer_json(status, {"error": {"message": message, "type": kind, "code": status}})
+
+    def _answer_stream(self, model, text):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.end_headers()
+        pieces = [{"role": "assistant", "content": ""}]
+        pieces += [{"content": text[i:i + 16]} for i in range(0, len(text), 16)]
+        for delta in pieces:
+            self._event({"object": "chat.completion.chunk", "model": model,
+                         "choices": [{"index": 0, "delta": delta, "finish_reason": None}]})
+        self._event({"object": "chat.completion.chunk", "model": model,
+                     "choices": [{"index": 0, "delta": {}, "finish_reason": "stop"}]})
+        self.wfile.write(b"data: [DONE]\n\n")
+
+    def _event(self, chunk):
+        self.wfile.write(b"data: " + json.dumps(chunk).encode() + b"\n\n")
+        self.wfile.flush()
+
+
+def _reply_text(body):
+    said = next((m.get("content") for m in reversed(body["messages"])
+                 if isinstance(m, dict) and m.get("role") == "user"), "")
+    return (f"{body['model']} received temperature={body.get('temperature')} "
+            f"top_p={body.get('top_p')} max_tokens={body.get('max_tokens')}; you said: {said}")
+
+
+class RelayStandIn:
+    """The stand-in on 127.0.0.1 at an ephemeral port, between start() and stop()."""
+
+    def __init__(self):
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self.server.daemon_threads = True
+        self.server.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self.server.requests = []
+        self.server.lock = threading.Lock()
+        self.base_url = self.server.origin + BASE_PATH
+        self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
+                                        daemon=True)
+
+    @property
+    def requests(self):
+        """A copy of the recorded requests, oldest first."""
+        with self.server.lock:
+            return list(self.server.requests)
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._thread.is_alive():
+            self.server.shutdown()
+            self._thread.join()
+        self.server.server_close()

@@ -1,0 +1,160 @@
+"""A chat request's whole road over loopback HTTP (host stand-in, module, relay stand-in), the
+demo script, and `make install` into a host tree of its own."""
+import http.client
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import urllib.parse
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILT = ROOT / "build" / "lib"
+sys.path.insert(0, str(ROOT / "examples"))
+
+import demo  # noqa: E402
+from host import USER_MODELS, ChatHost  # noqa: E402
+from relay import RelayStandIn  # noqa: E402
+from routes.free_models import (  # noqa: E402
+    FREE_ATTRIBUTION_HEADERS, FREE_MODEL_BASE, get_free_model_choices)
+
+CHOICES = get_free_model_choices()
+SAMPLING = ("temperature", "top_p", "max_tokens")
+CHAT = {"model": "hy3-free", "messages": [{"role": "user", "content": "hi"}]}
+
+
+@pytest.fixture
+def relay():
+    server = RelayStandIn().start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture
+def host(relay):
+    with ChatHost(relay.base_url) as server:
+        yield server
+
+
+def raw_post(base_url, path, body, headers):
+    """POST with the headers exactly as given, letter case included; (status, JSON answer)."""
+    conn = http.client.HTTPConnection(urllib.parse.urlsplit(base_url).netloc, timeout=30)
+    conn.request("POST", path, body, headers)
+    with conn.getresponse() as answer:
+        return answer.status, json.loads(answer.read())
+
+
+def test_drop_down_offers_user_models_then_free_models(host):
+    config = demo.call(host.base_url + "/api/llm/config")[1]
+    assert [(m["index"], m["model"]) for m in config["models"]] == (
+        [(i, m["model"]) for i, m in enumerate(USER_MODELS)]
+        + [(FREE_MODEL_BASE + i, c["model"]) for i, c in enumerate(CHOICES)])
+
+
+@pytest.mark.parametrize("route", ["/api/chat/send", "/api/chat/stream"])
+@pytest.mark.parametrize("position", range(len(CHOICES)), ids=[c["model"] for c in CHOICES])
+def test_every_free_model_answers_with_its_sampling_values(host, relay, route, position):
+    entry = CHOICES[position]
+    status, answer = demo.call(host.base_url + route,
+                               {"model_index": FREE_MODEL_BASE + position, "message": "ping"})
+    assert status == 200, answer
+    assert answer["reply"].startswith(entry["model"]) and answer["reply"].endswith("said: ping")
+    [request] = relay.requests
+    assert request["url"] == relay.base_url + "/chat/completions"
+    body = request["body"]
+    assert (body["model"], body["stream"]) == (entry["model"], route.endswith("stream"))
+    assert {key: body[key] for key in SAMPLING} == {key: entry[key] for key in SAMPLING}
+    assert body["messages"][0] == {"role": "system",
+                                   "content": host.all_config["system_prompt"]}
+
+
+@pytest.mark.parametrize("auth", ["Authorization", "authorization"])
+def test_host_authorization_never_reaches_relay(relay, auth):
+    own = {auth: "Bearer host-secret", "Content-Type": "application/json"}
+    with ChatHost(relay.base_url, own) as host:
+        status, answer = demo.call(host.base_url + "/api/chat/send",
+                                   {"model_index": FREE_MODEL_BASE, "message": "hi"})
+    assert status == 200, answer
+    seen = {name.lower(): value for name, value in relay.requests[0]["headers"]}
+    assert "authorization" not in seen
+    assert (seen["http-referer"], seen["x-title"], seen["content-type"]) == (
+        FREE_ATTRIBUTION_HEADERS["HTTP-Referer"], FREE_ATTRIBUTION_HEADERS["X-Title"],
+        "application/json")
+    assert host.default_headers == own
+
+
+@pytest.mark.parametrize("headers, body, status", [
+    ({"Authorization": "Bearer sk-x"}, CHAT, 401),
+    ({"authorization": "Bearer sk-x"}, CHAT, 401),
+    ({}, b"{not json", 400),
+    ({}, {"messages": CHAT["messages"]}, 400),
+    ({}, dict(CHAT, model="gpt-unknown"), 400),
+    ({}, CHAT, 200),
+])
+def test_relay_stand_in_is_strict(relay, headers, body, status):
+    data = body if isinstance(body, bytes) else json.dumps(body).encode()
+    got, answer = raw_post(relay.base_url, "/zen/v1/chat/completions", data, headers)
+    assert got == status
+    assert answer["error"]["message"] if status != 200 else answer["choices"]
+
+
+@pytest.mark.parametrize("index", [FREE_MODEL_BASE + len(CHOICES), FREE_MODEL_BASE - 1,
+                                   len(USER_MODELS), -1, 10 ** 30])
+def test_unresolved_index_takes_the_hosts_404(host, relay, index):
+    status, answer = demo.call(host.base_url + "/api/chat/stream",
+                               {"model_index": index, "message": "hi"})
+    assert (status, answer["error"]) == (404, f"no model at index {index}")
+    assert relay.requests == []
+
+
+@pytest.mark.parametrize("body, headers, status, message", [
+    (b"{x", {}, 400, "malformed JSON"),
+    (b"[1]", {}, 400, "the body must be a JSON object"),
+    (b'{"message": "hi"}', {}, 400, "missing field: model_index"),
+    (b'{"model_index": "900000", "message": ""}', {}, 400, "model_index must be an integer"),
+    (b'{"model_index": true, "message": ""}', {}, 400, "model_index must be an integer"),
+    (b'{"model_index": 900000, "message": 7}', {}, 400, "message must be a string"),
+    (None, {"Transfer-Encoding": "chunked"}, 411, "a Content-Length header is required"),
+    (None, {"Content-Length": str(10 ** 9)}, 413, "the body exceeds"),
+])
+def test_bad_requests_get_a_clear_4xx_and_the_host_keeps_serving(host, body, headers, status,
+                                                                 message):
+    got, answer = raw_post(host.base_url, "/api/chat/send", body, headers)
+    assert (got, answer["error"][:len(message)]) == (status, message)
+    assert demo.call(host.base_url + "/api/llm/config")[0] == 200
+
+
+def test_demo_counts_a_failed_step(relay):
+    with ChatHost(relay.base_url + "/nowhere") as host:
+        failures = demo.run(host, relay)
+    assert "hy3-free answers through /api/chat/send" in failures
+
+
+def test_demo_script_exits_zero():
+    env = dict(os.environ, PYTHONPATH=str(BUILT))
+    env.pop("FREE_MODELS_REAL_RELAY", None)
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert all(c["model"] + " received" in done.stdout for c in CHOICES)
+
+
+def test_make_install_puts_the_module_into_the_hosts_own_package(tmp_path):
+    (tmp_path / "routes").mkdir()
+    (tmp_path / "routes" / "__init__.py").write_text("")
+    made = subprocess.run(["make", "-C", str(ROOT), "install", f"HOST={tmp_path}"],
+                          capture_output=True, text=True, timeout=600)
+    assert made.returncode == 0, made.stdout + made.stderr
+    code = ("import sys, routes, routes.free_models as fm\n"
+            f"assert {str(BUILT)!r} not in sys.path\n"
+            "print(routes.__file__, fm.__spec__.origin, len(fm.FREE_MODELS))")
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                          env=dict(os.environ, PYTHONPATH=str(tmp_path)), text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    package, origin, count = done.stdout.split()
+    assert package == str(tmp_path / "routes" / "__init__.py")
+    assert pathlib.Path(origin).parent == tmp_path / "routes" and count == "4"
