@@ -63,7 +63,7 @@ int prepare_constants()
         if (!K.str[i] && !(K.str[i] = PyUnicode_InternFromString(kStringTexts[i])))
             return -1;
     }
-    if (prepare_int(&K.int_model_base, 900000) < 0 || prepare_int(&K.int_16384, 16384) < 0 ||
+    if (prepare_int(&K.int_zero, 0) < 0 || prepare_int(&K.int_model_base, 900000) < 0 || prepare_int(&K.int_16384, 16384) < 0 ||
         prepare_int(&K.int_32768, 32768) < 0 || prepare_int(&K.int_192000, 192000) < 0 ||
         prepare_int(&K.int_256000, 256000) < 0)
         return -1;

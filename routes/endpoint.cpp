@@ -56,27 +56,28 @@ bool is_authorization(PyObject *key)
     return false;
 }
 
-// Removes every Authorization header, whatever its letter case, from the new dict.
+// Removes every Authorization header, whatever its letter case, from the new dict. The dict is
+// rebuilt from its other items rather than searched by key: a caller's key object decides its
+// own hash, and one that changes it would survive a removal by lookup.
 int drop_authorization(PyObject *headers)
 {
-    Ref victims;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(headers, &pos, &key, &value)) {
-        if (!is_authorization(key))
-            continue;
-        if (!victims && !(victims = Ref::steal(PyList_New(0))))
-            return -1;
-        if (PyList_Append(victims.get(), key) < 0)
-            return -1;
-    }
-    if (!victims)
+    bool found = false;
+    while (!found && PyDict_Next(headers, &pos, &key, &value))
+        found = is_authorization(key);
+    if (!found)
         return 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(victims.get()); i++) {
-        PyObject *removed;
-        if (PyDict_Pop(headers, PyList_GET_ITEM(victims.get(), i), &removed) < 0)
+    Ref items = Ref::steal(PyDict_Items(headers));
+    if (!items)
+        return -1;
+    PyDict_Clear(headers);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+        PyObject *item = PyList_GET_ITEM(items.get(), i);
+        PyObject *name = PyTuple_GET_ITEM(item, 0);
+        if (!is_authorization(name) &&
+            PyDict_SetItem(headers, name, PyTuple_GET_ITEM(item, 1)) < 0)
             return -1;
-        Py_XDECREF(removed);
     }
     return 0;
 }

@@ -198,6 +198,7 @@ enum StrId : int {
 // itself lives until the process ends), filled by prepare_constants() and prepare_tuples().
 struct Constants {
     PyObject *str[s_count];
+    PyObject *int_zero;
     PyObject *int_model_base;      // 900000
     PyObject *int_16384;
     PyObject *int_32768;

@@ -50,6 +50,11 @@ PyObject *general_entry(Frame &f, PyObject *idx, PyObject *choices_fn)
     int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
     if (beyond)
         return nullptr;
+    // FREE_MODEL_BASE was read again after the host's code ran; a base raised meanwhile must
+    // not turn the offset negative and select an entry from the end of the list.
+    int negative = PyObject_RichCompareBool(offset.get(), K.int_zero, Py_LT);
+    if (negative)
+        return nullptr;
 
     f.line = 169;
     Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));

@@ -1,0 +1,84 @@
+"""Concurrency: eight threads call all five functions for about two seconds while another thread
+rebinds, deletes and restores module attributes. Nothing may crash, every call must return a
+well-formed result or raise with the module's traceback entries, and the restored module must
+behave as before."""
+import copy
+import sys
+import threading
+import time
+
+from conftest import module_entries
+from test_hostile import FUNCS, check_result
+
+MISSING = object()
+
+
+def refuse(*args):
+    raise LookupError("rebound by the host")
+
+
+CALLS = [  # fresh arguments for every call, since apply_optimal_params fills its cfg
+    ("get_optimal_params", lambda: (" Nemotron-9 ",)), ("get_free_model_choices", lambda: ()),
+    ("apply_optimal_params", lambda: ({"model": "laguna-s-2.1-free", "max_tokens": 1},)),
+    ("resolve_free_model", lambda: (900001, {"system_prompt": "Be brief."})),
+    ("resolve_free_model", lambda: ("1003",)),
+    ("build_endpoint", lambda: (None, {"authorization": "k", "Accept": "json"})),
+    ("build_endpoint", lambda: ("https://relay.test/v1/", [("X-Title", "mine")]))]
+REBINDS = [
+    ("FREE_MODELS", []), ("FREE_MODELS", [("Test", "nemotron-test", 8192)]),
+    ("FREE_MODELS", [("Hy3", "hy3-free")]), ("FREE_MODELS", MISSING), ("FREE_MODEL_BASE", 1000),
+    ("FREE_MODEL_BASE", "900000"), ("FREE_API_BASE", 42), ("FREE_API_BASE", MISSING),
+    ("FREE_ATTRIBUTION_HEADERS", {"Authorization": "leaked"}), ("get_optimal_params", refuse),
+    ("get_optimal_params", lambda model_id: {}), ("get_free_model_choices", refuse),
+    ("log", None), ("_FREE_PARAMS_FALLBACK", {}), ("_FREE_MODEL_FAMILY_PARAMS", [("x",)]),
+    ("_FREE_MAX_TOKENS_FALLBACK", MISSING)]
+
+def test_calls_survive_concurrent_rebinding(fm):
+    originals = dict(vars(fm))
+    tables = {k: copy.deepcopy(v) for k, v in originals.items() if k.startswith(("FREE", "_F"))}
+    baseline = fm.get_free_model_choices()
+    deadline = time.monotonic() + 2.0
+    problems, seen = [], set()
+
+    def caller():
+        while time.monotonic() < deadline:
+            for name, make_args in CALLS:
+                args = make_args()
+                try:
+                    result = FUNCS[name](*args)
+                except Exception as exc:
+                    seen.add(type(exc))
+                    entries = module_entries(exc)
+                    if not entries or entries[0][0] != "routes.free_models." + name:
+                        problems.append((name, args, repr(exc), entries))
+                    continue
+                seen.add(type(result))
+                try:  # the tables may have been rebound during the call: shape checks only
+                    check_result(name, args, result, intact=False)
+                except AssertionError:
+                    problems.append((name, args, result))
+
+    def rebinder():
+        while time.monotonic() < deadline:
+            for attr, value in REBINDS:
+                vars(fm).pop(attr) if value is MISSING else setattr(fm, attr, value)
+                time.sleep(0.0002)
+                setattr(fm, attr, originals[attr])
+
+    threads = [threading.Thread(target=caller) for _ in range(8)]
+    threads.append(threading.Thread(target=rebinder))
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=30)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads)
+    assert problems == []
+    assert {dict, list, tuple, NameError, LookupError} <= seen
+    assert vars(fm) == originals
+    assert all(originals[name] == table for name, table in tables.items())
+    assert fm.get_free_model_choices() == baseline
