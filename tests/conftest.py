@@ -5,9 +5,15 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import settings
+
+# Under valgrind every example costs a hundred times more: HYPOTHESIS_PROFILE=valgrind.
+settings.register_profile("valgrind", max_examples=10, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUILT = ROOT / "build" / "lib"
+# The sanitizer and valgrind checks point FREE_MODELS_LIB at their own build of the module.
+BUILT = pathlib.Path(os.environ.get("FREE_MODELS_LIB") or ROOT / "build" / "lib")
 if str(BUILT) not in sys.path:
     sys.path.insert(0, str(BUILT))
 

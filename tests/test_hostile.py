@@ -22,7 +22,8 @@ NAMES = TABLES + ("log", "get_optimal_params", "get_free_model_choices", "__buil
 KEYS = ["name", "model", "provider", "api_type", "api_base", "api_key", "enabled", "modalities",
         "max_context", "max_tokens", "temperature", "top_p", "free"]
 MISSING = object()
-PER_FUNCTION = settings(max_examples=200, derandomize=False, deadline=None,
+PER_FUNCTION = settings(max_examples=2 * settings.default.max_examples, derandomize=False,
+                        deadline=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

@@ -38,10 +38,11 @@ def test_calls_survive_concurrent_rebinding(fm):
     tables = {k: copy.deepcopy(v) for k, v in originals.items() if k.startswith(("FREE", "_F"))}
     baseline = fm.get_free_model_choices()
     deadline = time.monotonic() + 2.0
+    done = threading.Event()  # two seconds and at least 20 rebinding passes, even when slowed
     problems, seen = [], set()
 
     def caller():
-        while time.monotonic() < deadline:
+        while not done.is_set():
             for name, make_args in CALLS:
                 args = make_args()
                 try:
@@ -59,11 +60,14 @@ def test_calls_survive_concurrent_rebinding(fm):
                     problems.append((name, args, result))
 
     def rebinder():
-        while time.monotonic() < deadline:
+        passes = 0
+        while passes < 20 or time.monotonic() < deadline:
             for attr, value in REBINDS:
                 vars(fm).pop(attr) if value is MISSING else setattr(fm, attr, value)
                 time.sleep(0.0002)
                 setattr(fm, attr, originals[attr])
+            passes += 1
+        done.set()
 
     threads = [threading.Thread(target=caller) for _ in range(8)]
     threads.append(threading.Thread(target=rebinder))
@@ -73,7 +77,7 @@ def test_calls_survive_concurrent_rebinding(fm):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(timeout=30)
+            thread.join(timeout=300)
     finally:
         sys.setswitchinterval(interval)
     assert not any(thread.is_alive() for thread in threads)
