@@ -91,6 +91,7 @@ struct EntryNames {
     Ref api_base;     // FREE_API_BASE
     Ref api_key;      // FREE_KEYLESS_PLACEHOLDER
     Ref max_tokens;   // _FREE_MAX_TOKENS_FALLBACK
+    Ref fallback;     // _FREE_PARAMS_FALLBACK
     Ref temperature;  // _FREE_PARAMS_FALLBACK["temperature"]
     Ref top_p;        // _FREE_PARAMS_FALLBACK["top_p"]
 };
@@ -98,7 +99,7 @@ struct EntryNames {
 // 1 when the plain path applies (every name bound, so no lookup can fail), 0 when not.
 int read_entry_names(PyObject *g, EntryNames &n)
 {
-    Ref fn, fallback;
+    Ref fn;
     int rc = peek_global(g, s_get_optimal_params, fn);
     if (rc <= 0 || !is_own_function(fn.get(), f_get_optimal_params, g))
         return rc < 0 ? -1 : 0;
@@ -110,70 +111,158 @@ int read_entry_names(PyObject *g, EntryNames &n)
         (rc = peek_global(g, s_FREE_API_BASE, n.api_base)) <= 0 ||
         (rc = peek_global(g, s_FREE_KEYLESS_PLACEHOLDER, n.api_key)) <= 0 ||
         (rc = peek_global(g, s__FREE_MAX_TOKENS_FALLBACK, n.max_tokens)) <= 0 ||
-        (rc = peek_global(g, s__FREE_PARAMS_FALLBACK, fallback)) <= 0)
+        (rc = peek_global(g, s__FREE_PARAMS_FALLBACK, n.fallback)) <= 0)
         return rc;
-    if (!PyDict_CheckExact(fallback.get()))
+    if (!PyDict_CheckExact(n.fallback.get()))
         return 0;
     PyObject *value;
-    if ((rc = PyDict_GetItemRef(fallback.get(), S(s_temperature), &value)) <= 0)
+    if ((rc = PyDict_GetItemRef(n.fallback.get(), S(s_temperature), &value)) <= 0)
         return rc;
     n.temperature = Ref::steal(value);
-    if ((rc = PyDict_GetItemRef(fallback.get(), S(s_top_p), &value)) <= 0)
+    if ((rc = PyDict_GetItemRef(n.fallback.get(), S(s_top_p), &value)) <= 0)
         return rc;
     n.top_p = Ref::steal(value);
     return 1;
 }
 
-// The exact-match parameter set of a plain row (borrowed from the table), or NULL.
-PyObject *plain_params(PyObject *row, PyObject *table)
+// Plain entries are copies of a prepared dict with the thirteen keys in order: copying a dict's
+// key table is much cheaper than inserting thirteen keys. One prepared dict per catalogue
+// position holds that row's values; it serves while every value is the same object (the dict
+// holds them, so a match by identity is exact), and is made again when the host changes the row,
+// a parameter set or a constant. Only "modalities" is new in every entry.
+constexpr Py_ssize_t kTemplates = 8;
+constexpr int kModalities = 7;
+const StrId kEntryKeys[13] = {s_name, s_model, s_provider, s_api_type, s_api_base, s_api_key,
+                              s_enabled, s_modalities, s_max_context, s_max_tokens,
+                              s_temperature, s_top_p, s_free};
+
+// A prepared dict is also sealed to its row and table when every dict its values came from is
+// watched: until the watch epoch changes (any of them, the module namespace or the builtins
+// changes), the row at its position, if still the same tuple, needs no lookup at all.
+struct Template {
+    PyObject *dict;           // owned, process-wide
+    PyObject *values[13];     // borrowed from dict
+    PyObject *row;            // owned: the row it was sealed to
+    PyObject *table;          // owned: FREE_MODEL_OPTIMAL_PARAMS when it was sealed
+    unsigned long epoch;      // the watch epoch of the seal; 0 when not sealed
+};
+Template templates[kTemplates];
+
+// The sealed prepared dict (borrowed) for the row at `pos`, or NULL.
+PyObject *sealed_template(Py_ssize_t pos, PyObject *row, PyObject *table)
 {
-    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 3)
+    if (pos >= kTemplates)
         return nullptr;
-    PyObject *model_id = PyTuple_GET_ITEM(row, 1);
-    if (!PyUnicode_CheckExact(model_id) || !already_normal(model_id))
-        return nullptr;
-    PyObject *params = PyDict_GetItemWithError(table, model_id);
-    if (!params || !PyDict_CheckExact(params)) {
-        PyErr_Clear();  // the general path looks again and reports what it finds
-        return nullptr;
-    }
-    return params;
+    const Template &t = templates[pos];
+    return t.epoch == watch_epoch && t.row == row && t.table == table ? t.dict : nullptr;
 }
 
-// The entry of a plain row; only memory can fail here.
-PyObject *plain_entry(PyObject *row, PyObject *params, const EntryNames &n)
+void seal(Py_ssize_t pos, PyObject *row, PyObject *params, const EntryNames &n)
 {
-    auto param = [&](StrId key, PyObject *fallback) {
-        PyObject *value = PyDict_GetItemWithError(params, S(key));  // str key: cannot fail
-        return value ? value : fallback;
-    };
+    Template &t = templates[pos];
+    if (!watch_dict(n.table.get()) || !watch_dict(params) || !watch_dict(n.fallback.get()))
+        return;
+    Py_XSETREF(t.row, Py_NewRef(row));
+    Py_XSETREF(t.table, Py_NewRef(n.table.get()));
+    t.epoch = watch_epoch;
+}
+
+// The entry made from a prepared dict: a copy with a "modalities" list of its own.
+PyObject *entry_from(PyObject *prepared)
+{
     Ref modalities = Ref::steal(PyList_New(1));
     if (!modalities)
         return nullptr;
     PyList_SET_ITEM(modalities.get(), 0, Py_NewRef(S(s_text)));
-    struct { StrId key; PyObject *value; } items[13] = {
-        {s_name, PyTuple_GET_ITEM(row, 0)},
-        {s_model, PyTuple_GET_ITEM(row, 1)},
-        {s_provider, n.provider.get()},
-        {s_api_type, n.provider.get()},
-        {s_api_base, n.api_base.get()},
-        {s_api_key, n.api_key.get()},
-        {s_enabled, Py_True},
-        {s_modalities, modalities.get()},
-        {s_max_context, PyTuple_GET_ITEM(row, 2)},
-        {s_max_tokens, param(s_max_tokens, n.max_tokens.get())},
-        {s_temperature, param(s_temperature, n.temperature.get())},
-        {s_top_p, param(s_top_p, n.top_p.get())},
-        {s_free, Py_True},
-    };
-    Ref entry = Ref::steal(_PyDict_NewPresized(13));
-    if (!entry)
+    Ref entry = Ref::steal(PyDict_Copy(prepared));
+    if (!entry || PyDict_SetItem(entry.get(), S(s_modalities), modalities.get()) < 0)
         return nullptr;
-    for (const auto &item : items) {
-        if (PyDict_SetItem(entry.get(), S(item.key), item.value) < 0)
-            return nullptr;
-    }
     return entry.release();
+}
+
+// True when the row at catalogue position `pos` is plain. *params is then its exact-match
+// parameter set (borrowed from the table), or NULL when the row's sealed prepared dict makes it
+// unnecessary. An id that is the one the position's prepared dict holds is known normal.
+bool plain_row(Py_ssize_t pos, PyObject *row, PyObject *table, PyObject **params)
+{
+    *params = nullptr;
+    if (sealed_template(pos, row, table))
+        return true;
+    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != 3)
+        return false;
+    PyObject *model_id = PyTuple_GET_ITEM(row, 1);
+    bool known = pos < kTemplates && templates[pos].dict && templates[pos].values[1] == model_id;
+    if (!known && (!PyUnicode_CheckExact(model_id) || !already_normal(model_id)))
+        return false;
+    *params = PyDict_GetItemWithError(table, model_id);
+    if (!*params || !PyDict_CheckExact(*params)) {
+        PyErr_Clear();  // the general path looks again and reports what it finds
+        return false;
+    }
+    return true;
+}
+
+// The prepared dict for `values` at catalogue position `pos` (a new reference), made if needed;
+// past the prepared positions one of its own.
+PyObject *template_for(Py_ssize_t pos, PyObject *const *values)
+{
+    Template *t = pos < kTemplates ? &templates[pos] : nullptr;
+    if (t && t->dict) {
+        bool same = true;
+        for (int i = 0; i < 13; i++)
+            same = same && t->values[i] == values[i];
+        if (same)
+            return Py_NewRef(t->dict);
+    }
+    PyObject *made = PyDict_New();
+    if (!made)
+        return nullptr;
+    for (int i = 0; i < 13; i++) {
+        if (PyDict_SetItem(made, S(kEntryKeys[i]), values[i]) < 0) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+    }
+    if (t) {
+        Py_XSETREF(t->dict, Py_NewRef(made));
+        for (int i = 0; i < 13; i++)
+            t->values[i] = values[i];
+        t->epoch = 0;
+    }
+    return made;
+}
+
+// The entry of a plain row at catalogue position `pos` (`params` as plain_row gave it); only
+// memory can fail here.
+PyObject *plain_entry(Py_ssize_t pos, PyObject *row, PyObject *params, const EntryNames &n)
+{
+    if (!params)
+        return entry_from(templates[pos].dict);
+    auto param = [&](StrId key, PyObject *fallback) {
+        PyObject *value = PyDict_GetItemWithError(params, S(key));  // str key: cannot fail
+        return value ? value : fallback;
+    };
+    PyObject *values[13] = {
+        PyTuple_GET_ITEM(row, 0),
+        PyTuple_GET_ITEM(row, 1),
+        n.provider.get(),
+        n.provider.get(),
+        n.api_base.get(),
+        n.api_key.get(),
+        Py_True,
+        Py_None,  // modalities: a list of its own in every entry
+        PyTuple_GET_ITEM(row, 2),
+        param(s_max_tokens, n.max_tokens.get()),
+        param(s_temperature, n.temperature.get()),
+        param(s_top_p, n.top_p.get()),
+        Py_True,
+    };
+    Ref prepared = Ref::steal(template_for(pos, values));
+    if (!prepared)
+        return nullptr;
+    if (pos < kTemplates)
+        seal(pos, row, params, n);
+    return entry_from(prepared.get());
 }
 
 }  // namespace
@@ -189,7 +278,8 @@ int choose_plain_entry(Frame &f, PyObject *idx, PyObject *base, Ref &entry)
         return rc;
     Py_ssize_t count = PyList_GET_SIZE(models.get());
     for (Py_ssize_t i = 0; i < count; i++) {
-        if (!plain_params(PyList_GET_ITEM(models.get(), i), names.table.get()))
+        PyObject *params;
+        if (!plain_row(i, PyList_GET_ITEM(models.get(), i), names.table.get(), &params))
             return 0;
     }
     Ref offset = Ref::steal(PyNumber_Subtract(idx, base));
@@ -205,7 +295,9 @@ int choose_plain_entry(Frame &f, PyObject *idx, PyObject *base, Ref &entry)
     if (pos >= count)
         return 1;
     PyObject *row = PyList_GET_ITEM(models.get(), pos);
-    entry = Ref::steal(plain_entry(row, plain_params(row, names.table.get()), names));
+    PyObject *params;
+    plain_row(pos, row, names.table.get(), &params);
+    entry = Ref::steal(plain_entry(pos, row, params, names));
     return entry ? 1 : -1;
 }
 
@@ -224,12 +316,13 @@ PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
     int plain = read_entry_names(f.globals, names);
     if (plain < 0)
         return nullptr;
+    Py_ssize_t pos = 0;
     auto add = [&](PyObject *row) {
-        PyObject *params = plain ? plain_params(row, names.table.get()) : nullptr;
+        PyObject *params = nullptr;
         Ref entry;
-        if (params) {
+        if (plain && plain_row(pos, row, names.table.get(), &params)) {
             f.line = 136;
-            entry = Ref::steal(plain_entry(row, params, names));
+            entry = Ref::steal(plain_entry(pos, row, params, names));
         }
         else {
             entry = Ref::steal(make_choice(f, row));
@@ -239,6 +332,7 @@ PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
         if (!entry)
             return -1;
         f.line = 135;
+        pos++;
         return PyList_Append(choices.get(), entry.get());
     };
     if (PyList_CheckExact(models.get())) {

@@ -232,6 +232,11 @@ struct Frame {
 
 using Body = PyObject *(*)(Frame &f, PyObject *const *args);
 
+// An answer for calls that need neither the body nor its guards: it runs no host code. NULL with
+// *line left 0 means "run the body"; NULL with *line set means it failed (memory) at that line.
+// Given the positional arguments of a call without keywords.
+using Quick = PyObject *(*)(PyObject *globals, PyObject *const *args, int *line);
+
 enum FuncId : int {
     f_get_optimal_params,
     f_apply_optimal_params,
@@ -255,6 +260,7 @@ struct FuncSpec {
     int nlocals;
     StrId locals[6];
     Body body;
+    Quick quick;  // or NULL
 };
 extern const FuncSpec kFuncs[f_count];
 
@@ -263,6 +269,9 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args);
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *args);
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args);
 PyObject *body_build_endpoint(Frame &f, PyObject *const *args);
+PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line);
+PyObject *quick_apply_optimal_params(PyObject *globals, PyObject *const *args, int *line);
+PyObject *quick_resolve_free_model(PyObject *globals, PyObject *const *args, int *line);
 
 // Makes the five introspection records (`__code__`) once; exec step 7.
 int prepare_code_records();
@@ -281,8 +290,20 @@ bool is_own_function(PyObject *o, FuncId id, PyObject *globals);
 // reference, or NULL with NameError (or the lookup's own error) set.
 PyObject *lookup_global(PyObject *globals, StrId name);
 
+// Lets lookups in `globals` (the ready module's namespace) remember what they find; exec step.
+void watch_names(PyObject *globals);
+
 // The same lookup without the NameError: 1 and `out` set when bound, 0 when not, -1 on error.
 int peek_global(PyObject *globals, StrId name, Ref &out);
+
+// Counts the changes of every watched dict: what was derived from watched dicts in one epoch
+// holds while the epoch lasts. watch_dict() adds `d` to the watched dicts (false: no watcher).
+extern unsigned long watch_epoch;
+bool watch_dict(PyObject *d);
+
+// True when every key of the plain dict `d` is a str: looking up or merging str keys then
+// compares nothing with host code. The answer is remembered until `d` changes.
+bool only_str_keys(PyObject *d);
 
 // True when str.strip() and str.lower() would give `s` (an exact str) back unchanged.
 bool already_normal(PyObject *s);

@@ -67,6 +67,7 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 5,
         .locals = {s_model_id, s_mid, s_prefix, s_family_params, s_params},
         .body = body_get_optimal_params,
+        .quick = quick_get_optimal_params,
     },
     {
         .name = s_apply_optimal_params,
@@ -80,6 +81,7 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 4,
         .locals = {s_cfg, s_params, s_k, s_v},
         .body = body_apply_optimal_params,
+        .quick = quick_apply_optimal_params,
     },
     {
         .name = s_get_free_model_choices,
@@ -93,6 +95,7 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 5,
         .locals = {s_choices, s_display, s_model_id, s_max_ctx, s_opt},
         .body = body_get_free_model_choices,
+        .quick = nullptr,
     },
     {
         .name = s_resolve_free_model,
@@ -106,6 +109,7 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 6,
         .locals = {s_model_index, s_all_config, s_idx, s_choices, s_offset, s_cfg},
         .body = body_resolve_free_model,
+        .quick = quick_resolve_free_model,
     },
     {
         .name = s_build_endpoint,
@@ -119,6 +123,7 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 4,
         .locals = {s_api_base, s_headers, s_base, s_url},
         .body = body_build_endpoint,
+        .quick = nullptr,
     },
 };
 
@@ -325,6 +330,16 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
         }
     }
 
+    if (spec.quick && !kwnames && nargs >= spec.nrequired && nargs <= spec.nparams) {
+        int failed_line = 0;
+        if (PyObject *answer = spec.quick(fn->globals, args, &failed_line))
+            return answer;
+        if (failed_line) {
+            add_traceback(site, failed_line, fn->globals);
+            return nullptr;
+        }
+    }
+
     Frame f{fn->globals, spec.def_line};
     PyObject *result = nullptr;
     // Bodies call back into host code (a rebound table or function may call us again), so the
@@ -452,12 +467,99 @@ int bind_functions(PyObject *module, int *failed_line)
 // ---------------------------------------------------------------------------------------------
 // Operations shared by the bodies
 
+// Module-level names are read at every use so that a rebinding takes effect at once, yet two
+// dict lookups per name are much of a short call's cost. The module namespace and the builtins
+// are therefore watched: a binding once found is remembered (borrowed, the dict holds it) until
+// either dict changes in any way, when the watcher forgets every binding before the change.
+namespace {
+
+int name_watcher = -1;
+PyObject *watched_globals;  // the ready module's namespace; NULL while nothing is remembered
+PyObject *known[s_count];
+
+// Tables found to have only str keys, watched since: no key can be added without the watcher
+// hearing of it first.
+constexpr int kStrKeyed = 8;
+PyObject *str_keyed[kStrKeyed];
+
+int forget_names(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *)
+{
+    for (PyObject *&binding : known)
+        binding = nullptr;
+    for (PyObject *&table : str_keyed)
+        table = nullptr;
+    watch_epoch++;
+    return 0;
+}
+
+}  // namespace
+
+void watch_names(PyObject *globals)
+{
+    forget_names(PyDict_EVENT_CLEARED, nullptr, nullptr, nullptr);
+    watched_globals = nullptr;
+    if (name_watcher < 0) {
+        int id = PyDict_AddWatcher(forget_names);
+        if (id < 0 || PyDict_Watch(id, K.builtins_dict) < 0) {
+            PyErr_Clear();  // no watcher to spare: every lookup goes to the dicts
+            return;
+        }
+        name_watcher = id;
+    }
+    if (PyDict_Watch(name_watcher, globals) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched_globals = globals;
+}
+
+unsigned long watch_epoch = 1;
+
+bool watch_dict(PyObject *d)
+{
+    if (!watched_globals)
+        return false;
+    if (PyDict_Watch(name_watcher, d) == 0)
+        return true;
+    PyErr_Clear();
+    return false;
+}
+
+bool only_str_keys(PyObject *d)
+{
+    for (PyObject *table : str_keyed) {
+        if (table == d)
+            return true;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    }
+    for (PyObject *&table : str_keyed) {
+        if (!table) {
+            if (watch_dict(d))
+                table = d;
+            break;
+        }
+    }
+    return true;
+}
+
 int peek_global(PyObject *globals, StrId id, Ref &out)
 {
+    bool remember = globals == watched_globals;
+    if (remember && known[id]) {
+        out = Ref::borrow(known[id]);
+        return 1;
+    }
     PyObject *value;
     int found = PyDict_GetItemRef(globals, S(id), &value);
     if (found == 0)
         found = PyDict_GetItemRef(K.builtins_dict, S(id), &value);
+    if (found > 0 && remember)
+        known[id] = value;
     out = Ref::steal(value);
     return found;
 }

@@ -204,6 +204,7 @@ int exec_module(PyObject *module)
         if (rc < 0)
             goto error;
     }
+    watch_names(dict);
     return 0;
 
 error:

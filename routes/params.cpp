@@ -1,6 +1,8 @@
 // Sampling parameters: get_optimal_params (three-level lookup) and apply_optimal_params.
 #include "free_models.h"
 
+#include <cstring>
+
 namespace fm {
 
 // Plain ASCII without surrounding white space or capitals: the form every catalogue id and most
@@ -13,18 +15,44 @@ bool already_normal(PyObject *s)
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(s);
     if (n && (Py_UNICODE_ISSPACE(p[0]) || Py_UNICODE_ISSPACE(p[n - 1])))
         return false;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (p[i] >= 'A' && p[i] <= 'Z')
-            return false;
-    }
-    return true;
+    unsigned capitals = 0;  // no early exit: the loop vectorises
+    for (Py_ssize_t i = 0; i < n; i++)
+        capitals |= (unsigned)(p[i] - 'A') < 26u;
+    return !capitals;
 }
 
 namespace {
 
+// `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
+// ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
+PyObject *normalise_ascii(PyObject *text)
+{
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = 0, end = n;
+    while (start < end && Py_UNICODE_ISSPACE(p[start]))
+        start++;
+    while (end > start && Py_UNICODE_ISSPACE(p[end - 1]))
+        end--;
+    Py_ssize_t i = start;
+    while (i < end && (unsigned)(p[i] - 'A') >= 26u)
+        i++;
+    if (i == end && start == 0 && end == n)
+        return Py_NewRef(text);
+    PyObject *out = PyUnicode_New(end - start, 127);
+    if (!out)
+        return nullptr;
+    Py_UCS1 *q = PyUnicode_1BYTE_DATA(out);
+    for (i = start; i < end; i++)
+        *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
+    return out;
+}
+
 // `str(model_id or "").strip().lower()`
 PyObject *normalise(PyObject *model_id)
 {
+    if (PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id))
+        return normalise_ascii(model_id);  // an empty one is its own normal form
     int truth = PyObject_IsTrue(model_id);
     if (truth < 0)
         return nullptr;
@@ -32,8 +60,8 @@ PyObject *normalise(PyObject *model_id)
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
     if (!text)
         return nullptr;
-    if (PyUnicode_CheckExact(text.get()) && already_normal(text.get()))
-        return text.release();
+    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get()))
+        return normalise_ascii(text.get());
     Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(text.get(), S(s_strip)));
     if (!stripped)
         return nullptr;
@@ -43,8 +71,15 @@ PyObject *normalise(PyObject *model_id)
 // `mid.startswith(prefix)` as a truth value.
 int starts_with(PyObject *mid, PyObject *prefix)
 {
-    if (PyUnicode_CheckExact(mid) && PyUnicode_CheckExact(prefix))
+    if (PyUnicode_CheckExact(mid) && PyUnicode_CheckExact(prefix)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
+        if (n > PyUnicode_GET_LENGTH(mid))
+            return 0;
+        int kind = PyUnicode_KIND(prefix);
+        if (kind == PyUnicode_KIND(mid))
+            return memcmp(PyUnicode_DATA(mid), PyUnicode_DATA(prefix), (size_t)n * kind) == 0;
         return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
+    }
     Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, S(s_startswith), prefix));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
@@ -83,11 +118,19 @@ int exact_match(Frame &f, PyObject *mid, PyObject **out)
 int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
 {
     f.line = 96;
-    PyObject *halves[2];
-    if (unpack(pair, 2, halves) < 0)
-        return -1;
-    Ref prefix = Ref::steal(halves[0]);
-    Ref family_params = Ref::steal(halves[1]);
+    Ref prefix, family_params;
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        // A pair as the catalogue has it is read directly.
+        prefix = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        family_params = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+    }
+    else {
+        PyObject *halves[2];
+        if (unpack(pair, 2, halves) < 0)
+            return -1;
+        prefix = Ref::steal(halves[0]);
+        family_params = Ref::steal(halves[1]);
+    }
 
     f.line = 97;
     int match = starts_with(mid, prefix.get());
@@ -219,8 +262,83 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
     return params.release();
 }
 
+// The whole lookup when the id is text (or None/False) and every table has the catalogue's own
+// plain types: then no host code can run, and the body's recursion guard is not needed. Anything
+// else, including a missing name, is left to the body, which starts over.
+PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line)
+{
+    PyObject *model_id = args[0];
+    Ref mid;
+    if (PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id))
+        mid = Ref::steal(normalise_ascii(model_id));
+    else if (model_id == Py_None || model_id == Py_False)
+        mid = Ref::borrow(S(s_empty));
+    else
+        return nullptr;
+    if (!mid) {
+        *line = 93;
+        return nullptr;
+    }
+
+    Ref table, families, fallback, max_tokens;
+    if (peek_global(globals, s_FREE_MODEL_OPTIMAL_PARAMS, table) <= 0 ||
+        !PyDict_CheckExact(table.get()) || !only_str_keys(table.get()))
+        goto general;
+    if (PyObject *entry = PyDict_GetItemWithError(table.get(), mid.get())) {
+        if (!PyDict_CheckExact(entry))
+            goto general;
+        PyObject *copy = PyDict_Copy(entry);
+        *line = copy ? 0 : 95;
+        return copy;
+    }
+
+    if (peek_global(globals, s__FREE_MODEL_FAMILY_PARAMS, families) <= 0 ||
+        !PyList_CheckExact(families.get()) ||
+        peek_global(globals, s__FREE_PARAMS_FALLBACK, fallback) <= 0 ||
+        !PyDict_CheckExact(fallback.get()) || !only_str_keys(fallback.get()))
+        goto general;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
+        PyObject *pair = PyList_GET_ITEM(families.get(), i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2)
+            goto general;
+        PyObject *prefix = PyTuple_GET_ITEM(pair, 0), *family = PyTuple_GET_ITEM(pair, 1);
+        if (!PyUnicode_CheckExact(prefix))
+            goto general;
+        if (!starts_with(mid.get(), prefix))
+            continue;
+        if (!PyDict_CheckExact(family) || !only_str_keys(family))
+            goto general;
+        Ref params = Ref::steal(PyDict_Copy(fallback.get()));
+        if (!params || PyDict_Merge(params.get(), family, 1) < 0) {
+            *line = params ? 99 : 98;
+            return nullptr;
+        }
+        return params.release();
+    }
+    if (peek_global(globals, s__FREE_MAX_TOKENS_FALLBACK, max_tokens) <= 0)
+        goto general;
+    {
+        Ref params = Ref::steal(PyDict_Copy(fallback.get()));
+        if (!params || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens.get()) < 0) {
+            *line = params ? 102 : 101;
+            return nullptr;
+        }
+        return params.release();
+    }
+
+general:
+    PyErr_Clear();  // a failed lookup is the body's to report
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------------------------------
 // apply_optimal_params(cfg)
+
+// None and False, the false values a host passes, come back at once.
+PyObject *quick_apply_optimal_params(PyObject *, PyObject *const *args, int *)
+{
+    return args[0] == Py_None || args[0] == Py_False ? Py_NewRef(args[0]) : nullptr;
+}
 
 PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
 {

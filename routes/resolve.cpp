@@ -14,7 +14,12 @@ int inherit_system_prompt(PyObject *cfg, PyObject *all_config)
     int keep = PyObject_IsTrue(prompt.get());
     if (keep < 0)
         return -1;
-    if (!keep) {
+    if (!keep && PyDict_CheckExact(all_config)) {
+        prompt = Ref::steal(call_get(all_config, S(s_system_prompt), S(s_empty)));
+        if (!prompt)
+            return -1;
+    }
+    else if (!keep) {
         Ref get = Ref::steal(PyObject_GetAttr(all_config, S(s_get)));
         prompt = Ref::steal(get ? PyObject_Call(get.get(), K.system_prompt_args, nullptr)
                                 : nullptr);
@@ -85,13 +90,28 @@ bool surely_not_an_int(PyObject *o)
 
 }  // namespace
 
+// Indexes that certainly designate no free model: no integer at all, or one below the base.
+PyObject *quick_resolve_free_model(PyObject *globals, PyObject *const *args, int *)
+{
+    PyObject *index = args[0];
+    if (surely_not_an_int(index))
+        Py_RETURN_NONE;
+    if (!PyLong_CheckExact(index))
+        return nullptr;
+    Ref base;
+    if (peek_global(globals, s_FREE_MODEL_BASE, base) <= 0 || !PyLong_CheckExact(base.get())) {
+        PyErr_Clear();  // the body looks again and reports it
+        return nullptr;
+    }
+    int below = PyObject_RichCompareBool(index, base.get(), Py_LT);  // two ints: cannot fail
+    return below > 0 ? Py_NewRef(Py_None) : nullptr;
+}
+
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
 {
     PyObject *model_index = args[0], *all_config = args[1];
 
     f.line = 160;
-    if (surely_not_an_int(model_index))
-        Py_RETURN_NONE;
     Ref idx = Ref::steal(PyNumber_Long(model_index));
     if (!idx) {
         // An index that is no integer designates no free model: the caller's own error path.

@@ -118,3 +118,32 @@ def test_text_that_is_no_integer_is_refused_quietly(fm):
         assert fm.resolve_free_model(index) is None
     assert fm.resolve_free_model("९००००१")["model"] == "laguna-s-2.1-free"
     assert len(calls) == 1
+
+
+def test_changes_in_place_reach_entries_built_before(fm):
+    fm.get_free_model_choices(), fm.resolve_free_model(900000)
+    fm.FREE_MODEL_OPTIMAL_PARAMS["hy3-free"]["temperature"] = 0.1
+    assert fm.get_free_model_choices()[0]["temperature"] == 0.1
+    assert fm.resolve_free_model(900000)["temperature"] == 0.1
+    fm.FREE_MODELS[0] = ("Hy3 renamed", "hy3-free", 1)
+    assert fm.resolve_free_model(900000)["name"] == "Hy3 renamed"
+    vars(fm)["FREE_PROVIDER_TYPE"] = "elsewhere"
+    assert {e["provider"] for e in fm.get_free_model_choices()} == {"elsewhere"}
+    del fm._FREE_PARAMS_FALLBACK["top_p"]
+    with pytest.raises(KeyError, match="top_p") as info:
+        fm.resolve_free_model(900001)
+    assert module_entries(info.value)[-1] == ("routes.free_models.get_free_model_choices", 147)
+
+
+def test_names_from_builtins_follow_both_namespaces(fm):
+    import builtins
+    rows = [("B", "hy3-free", 5)]
+    del fm.FREE_MODELS
+    builtins.FREE_MODELS = rows
+    try:
+        assert [e["name"] for e in fm.get_free_model_choices()] == ["B"]
+    finally:
+        del builtins.FREE_MODELS
+    with pytest.raises(NameError, match="FREE_MODELS"):
+        fm.get_free_model_choices()
+
