@@ -63,7 +63,8 @@ int prepare_constants()
         if (!K.str[i] && !(K.str[i] = PyUnicode_InternFromString(kStringTexts[i])))
             return -1;
     }
-    if (prepare_int(&K.int_zero, 0) < 0 || prepare_int(&K.int_model_base, 900000) < 0 || prepare_int(&K.int_16384, 16384) < 0 ||
+    if (prepare_int(&K.int_zero, 0) < 0 || prepare_int(&K.int_model_base, 900000) < 0 ||
+        prepare_int(&K.int_16384, 16384) < 0 ||
         prepare_int(&K.int_32768, 32768) < 0 || prepare_int(&K.int_192000, 192000) < 0 ||
         prepare_int(&K.int_256000, 256000) < 0)
         return -1;
@@ -82,7 +83,6 @@ int prepare_tuples()
         prepare_tuple(&K.rows[3], 3, S(s_row3_name), S(s_row3_id), K.int_192000) < 0)
         return -1;
     if (prepare_tuple(&K.system_prompt_args, 2, S(s_system_prompt), S(s_empty)) < 0 ||
-        prepare_tuple(&K.authorization_args, 2, S(s_Authorization), Py_None) < 0 ||
         prepare_tuple(&K.resolve_defaults, 1, Py_None) < 0)
         return -1;
     return 0;

@@ -139,7 +139,8 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     int given = PyObject_IsTrue(api_base);
     if (given < 0)
         return nullptr;
-    Ref chosen = given ? Ref::borrow(api_base) : Ref::steal(lookup_global(f.globals, s_FREE_API_BASE));
+    Ref chosen = given ? Ref::borrow(api_base)
+                       : Ref::steal(lookup_global(f.globals, s_FREE_API_BASE));
     Ref base = Ref::steal(chosen ? strip_slashes(chosen.get()) : nullptr);
     if (!base)
         return nullptr;

@@ -158,7 +158,6 @@ constexpr int max = 200;
     X(info, "info")                                                         \
     X(rstrip, "rstrip")                                                     \
     X(endswith, "endswith")                                                 \
-    X(pop, "pop")                                                           \
     /* values */                                                            \
     X(empty, "")                                                            \
     X(slash, "/")                                                           \
@@ -207,7 +206,6 @@ struct Constants {
     PyObject *f02, *f04, *f06, *f07, *f09, *f095;
     PyObject *rows[4];             // the catalogue rows, shared with FREE_MODELS
     PyObject *system_prompt_args;  // ("system_prompt", "")
-    PyObject *authorization_args;  // ("Authorization", None)
     PyObject *resolve_defaults;    // (None,)
     PyObject *builtins;            // the builtins module
     PyObject *builtins_dict;       // its namespace, the fallback of every name lookup

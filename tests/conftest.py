@@ -1,4 +1,5 @@
 """Shared fixtures: the built module, a clean module namespace per test, traceback reading."""
+import contextlib
 import os
 import pathlib
 import subprocess
@@ -20,7 +21,17 @@ if str(BUILT) not in sys.path:
 import routes.free_models as _fm  # noqa: E402
 
 FILE = "routes/free_models"
-
+MOD = "routes.free_models"
+# The shipped catalogue: rows (display name, model id, context window), each model's
+# (temperature, top_p, max_tokens), and the keys of a choice entry in their order.
+MODELS = [("Hy3", "hy3-free", 192000), ("Laguna S 2.1", "laguna-s-2.1-free", 256000),
+          ("Nemotron 3 Ultra", "nemotron-3-ultra-free", 192000),
+          ("Nemotron 3.5 Lightning", "nemotron-3.5-lightning-free", 192000)]
+OPTIMAL = {"hy3-free": (0.7, 0.95, 16384), "laguna-s-2.1-free": (0.2, 0.9, 16384),
+           "nemotron-3-ultra-free": (0.6, 0.95, 32768),
+           "nemotron-3.5-lightning-free": (0.4, 0.95, 16384)}
+KEYS = ["name", "model", "provider", "api_type", "api_base", "api_key", "enabled", "modalities",
+        "max_context", "max_tokens", "temperature", "top_p", "free"]
 
 TABLES = ("FREE_MODELS", "FREE_MODEL_OPTIMAL_PARAMS", "_FREE_MODEL_FAMILY_PARAMS",
           "_FREE_PARAMS_FALLBACK", "FREE_ATTRIBUTION_HEADERS")
@@ -47,14 +58,14 @@ def _restore(snap):
     return obj
 
 
-@pytest.fixture
-def fm():
-    """The module, with its namespace and the contents of its tables restored after the test
-    (rebinding and changing them in place are part of the API)."""
+@contextlib.contextmanager
+def pristine():
+    """Yields the module's namespace as it was; puts it and the contents of the module's tables
+    back on exit (rebinding and changing them in place are part of the API)."""
     saved = dict(_fm.__dict__)
     tables = [_snapshot(saved[name]) for name in TABLES]
     try:
-        yield _fm
+        yield saved
     finally:
         for key in list(_fm.__dict__):
             if key not in saved:
@@ -62,6 +73,13 @@ def fm():
         _fm.__dict__.update(saved)
         for snap in tables:
             _restore(snap)
+
+
+@pytest.fixture
+def fm():
+    """The module, restored after the test."""
+    with pristine():
+        yield _fm
 
 
 def module_entries(exc):
@@ -74,6 +92,20 @@ def module_entries(exc):
             out.append((code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return out
+
+
+GONE = object()
+
+
+def rebind(module, names):
+    """Rebinds module attributes as a host would; the value GONE deletes the name."""
+    for name, value in names.items():
+        vars(module).pop(name, None) if value is GONE else setattr(module, name, value)
+
+
+def entry(name, line):
+    """The traceback entry of module function `name` at `line`, as module_entries gives it."""
+    return (f"{MOD}.{name}", line)
 
 
 def run_python(code, env=None):

@@ -1,7 +1,6 @@
 """Hostile callers: arguments whose protocols raise, lie about their type or rebind module
 attributes mid-call, odd builtins, module attributes replaced between calls. Every call returns a
 well-formed result or raises with the module's traceback entries; the tables come out unchanged."""
-import contextlib
 import copy
 
 import hypothesis.strategies as st
@@ -9,19 +8,15 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 
 import routes.free_models as fm
-from conftest import module_entries
+from conftest import GONE, KEYS, module_entries, pristine, rebind
 
-FUNCS = {name: getattr(fm, name) for name in ("get_optimal_params", "apply_optimal_params",
-                                              "get_free_model_choices", "resolve_free_model",
-                                              "build_endpoint")}
+FUNCS = {name: getattr(fm, name) for name in ["get_optimal_params", "apply_optimal_params",
+         "get_free_model_choices", "resolve_free_model", "build_endpoint"]}
 TABLES = ("FREE_MODELS", "FREE_MODEL_OPTIMAL_PARAMS", "_FREE_MODEL_FAMILY_PARAMS",
           "_FREE_PARAMS_FALLBACK", "_FREE_MAX_TOKENS_FALLBACK", "FREE_MODEL_BASE",
           "FREE_PROVIDER_TYPE", "FREE_API_BASE", "FREE_KEYLESS_PLACEHOLDER",
           "FREE_ATTRIBUTION_HEADERS")
 NAMES = TABLES + ("log", "get_optimal_params", "get_free_model_choices", "__builtins__")
-KEYS = ["name", "model", "provider", "api_type", "api_base", "api_key", "enabled", "modalities",
-        "max_context", "max_tokens", "temperature", "top_p", "free"]
-MISSING = object()
 PER_FUNCTION = settings(max_examples=2 * settings.default.max_examples, derandomize=False,
                         deadline=None,
                         suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -31,13 +26,9 @@ class Boom(BaseException):
     """Raised by hostile objects: not an Exception, so nothing may swallow it by accident."""
 
 
-def rebind(name, value):
-    vars(fm).pop(name, None) if value is MISSING else setattr(fm, name, value)
-
-
 class Hostile:
     """Its protocols follow `plan`: method name -> ("raise", exception class), ("wrong", value
-    returned instead) or ("rebind", module attribute, value or MISSING), after which the method
+    returned instead) or ("rebind", module attribute, value or GONE), after which the method
     answers as the builtin base type, or the default below, would."""
 
     def __repr__(self):
@@ -67,7 +58,7 @@ def _protocol(name, default):
         if action[0] == "wrong":
             return action[1]
         if action[0] == "rebind":
-            rebind(*action[1:])
+            rebind(fm, {action[1]: action[2]})
         real = getattr(super(Hostile, self), name, None)
         return real(*args) if real is not None else default(self, *args)
     return method
@@ -80,10 +71,7 @@ BASES = {base: type("Hostile" + base.__name__.title(), (Hostile, base), {})
 
 
 def hostile(base, seed, plan):
-    cls = BASES.get(base, Hostile)
-    obj = cls.__new__(cls, seed) if base in (str, bytes, int) else cls()
-    if base in (list, dict):
-        base.__init__(obj, seed)
+    obj = BASES[base](seed) if base in BASES else Hostile()
     obj.plan = plan
     return obj
 
@@ -123,7 +111,7 @@ values = st.deferred(lambda: st.recursive(
 actions = (st.tuples(st.just("raise"), st.sampled_from([Boom, TypeError, ValueError, KeyError,
                                                         RecursionError, MemoryError]))
            | st.tuples(st.just("wrong"), values)
-           | st.tuples(st.just("rebind"), st.sampled_from(NAMES), values | st.just(MISSING)))
+           | st.tuples(st.just("rebind"), st.sampled_from(NAMES), values | st.just(GONE)))
 plans = st.dictionaries(st.sampled_from(sorted(DEFAULTS)), actions, min_size=1, max_size=3)
 hostiles = st.one_of([st.builds(hostile, st.just(base), seed, plans) for base, seed in [
     (object, st.none()), (str, names | st.sampled_from(STRINGS)), (bytes, st.binary(max_size=8)),
@@ -144,37 +132,12 @@ ORDINARY = {"get_optimal_params": [("hy3-free",), (" Nemotron-X ",), (None,)],
             "get_free_model_choices": [()]}
 
 
-@contextlib.contextmanager
-def pristine():
-    """Deep copies of the module's tables; the whole namespace is put back on exit."""
-    saved = dict(vars(fm))
-    try:
-        yield saved, {name: copy.deepcopy(saved[name]) for name in TABLES}
-    finally:
-        vars(fm).clear()
-        vars(fm).update(saved)
-
-
 def untouched(saved):
     return vars(fm).keys() == saved.keys() and all(vars(fm)[k] is v for k, v in saved.items())
 
 
-def call(name, args, tables):
-    """Calls one function and checks the outcome; the tables must survive whatever happened."""
-    saved, copies = tables
-    was_intact = untouched(saved)
-    try:
-        result = FUNCS[name](*args)
-    except (Exception, Boom) as exc:
-        entries = module_entries(exc)
-        assert entries and entries[0][0] == "routes.free_models." + name, (repr(exc), entries)
-        assert all(n.startswith("routes.free_models.") for n, _ in entries), entries
-    else:
-        check_result(name, args, result, was_intact and untouched(saved))
-    assert [table for table in TABLES if saved[table] != copies[table]] == []
-
-
 def check_result(name, args, result, intact):
+    """The shape of a result; its values too when `intact` (nothing was rebound)."""
     if name == "get_optimal_params":
         assert type(result) is dict
         if intact:
@@ -212,49 +175,28 @@ def check_result(name, args, result, intact):
 @given(data=st.data())
 def test_hostile_calls(name, data):
     replaced = data.draw(st.just({}) | st.dictionaries(
-        st.sampled_from(NAMES), values | st.just(MISSING), min_size=1, max_size=3), "replaced")
+        st.sampled_from(NAMES), values | st.just(GONE), min_size=1, max_size=3), "replaced")
     args = data.draw(ARGUMENTS[name] | st.sampled_from(ORDINARY[name]), "args")
-    with pristine() as tables:
-        for attr, value in replaced.items():
-            rebind(attr, value)
-        call(name, args, tables)
+    with pristine() as saved:
+        copies = {name: copy.deepcopy(saved[name]) for name in TABLES}
+        rebind(fm, replaced)
+        intact = untouched(saved)
+        try:
+            result = FUNCS[name](*args)
+        except (Exception, Boom) as exc:
+            entries = module_entries(exc)
+            assert entries and entries[0][0] == "routes.free_models." + name, (repr(exc), entries)
+            assert all(n.startswith("routes.free_models.") for n, _ in entries), entries
+        else:
+            check_result(name, args, result, intact and untouched(saved))
+        # whatever happened, the tables come out unchanged
+        assert [table for table in TABLES if saved[table] != copies[table]] == []
 
 
-@pytest.mark.parametrize("action, raised", [
-    (("raise", TypeError), None), (("raise", ValueError), None), (("raise", UnicodeError), None),
-    (("wrong", "900001"), None), (("raise", OverflowError), OverflowError),
-    (("raise", KeyError), KeyError), (("raise", Boom), Boom)])
-def test_index_conversion_errors(action, raised):
-    index = hostile(object, None, {"__int__": action})
-    try:
-        result = fm.resolve_free_model(index, {"system_prompt": "x"})
-    except (Exception, Boom) as exc:
-        assert type(exc) is raised
-        assert module_entries(exc) == [("routes.free_models.resolve_free_model", 160)]
-    else:
-        assert raised is None and result is None
-
-
-class DriftingName(str):
-    """A header name whose hash changes on every call."""
-
-    def __hash__(self):
-        self.calls = getattr(self, "calls", 0) + 1
-        return self.calls
-
-
-@pytest.mark.parametrize("headers", [[(DriftingName("Authorization"), "Bearer k")],
-                                     {DriftingName("authorization"): "Bearer k"}])
-def test_authorization_dropped_whatever_its_hash(headers):
-    _, sent = fm.build_endpoint(None, headers)
-    assert [name for name in sent if str.lower(name) == "authorization"] == []
-
-
-def test_base_raised_while_resolving_selects_nothing():
+def test_base_raised_while_resolving_selects_nothing(fm):
     def choices_while_base_moves_up():
         fm.FREE_MODEL_BASE = 900001
         return FUNCS["get_free_model_choices"]()
 
-    with pristine():
-        fm.get_free_model_choices = choices_while_base_moves_up
-        assert fm.resolve_free_model(900000) is None
+    fm.get_free_model_choices = choices_while_base_moves_up
+    assert fm.resolve_free_model(900000) is None

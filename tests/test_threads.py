@@ -6,11 +6,10 @@ import copy
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
-from conftest import module_entries
+from conftest import GONE, module_entries, rebind
 from test_hostile import FUNCS, check_result
-
-MISSING = object()
 
 
 def refuse(*args):
@@ -26,23 +25,23 @@ CALLS = [  # fresh arguments for every call, since apply_optimal_params fills it
     ("build_endpoint", lambda: ("https://relay.test/v1/", [("X-Title", "mine")]))]
 REBINDS = [
     ("FREE_MODELS", []), ("FREE_MODELS", [("Test", "nemotron-test", 8192)]),
-    ("FREE_MODELS", [("Hy3", "hy3-free")]), ("FREE_MODELS", MISSING), ("FREE_MODEL_BASE", 1000),
-    ("FREE_MODEL_BASE", "900000"), ("FREE_API_BASE", 42), ("FREE_API_BASE", MISSING),
+    ("FREE_MODELS", [("Hy3", "hy3-free")]), ("FREE_MODELS", GONE), ("FREE_MODEL_BASE", 1000),
+    ("FREE_MODEL_BASE", "900000"), ("FREE_API_BASE", 42), ("FREE_API_BASE", GONE),
     ("FREE_ATTRIBUTION_HEADERS", {"Authorization": "leaked"}), ("get_optimal_params", refuse),
     ("get_optimal_params", lambda model_id: {}), ("get_free_model_choices", refuse),
     ("log", None), ("_FREE_PARAMS_FALLBACK", {}), ("_FREE_MODEL_FAMILY_PARAMS", [("x",)]),
-    ("_FREE_MAX_TOKENS_FALLBACK", MISSING)]
+    ("_FREE_MAX_TOKENS_FALLBACK", GONE)]
+
 
 def test_calls_survive_concurrent_rebinding(fm):
     originals = dict(vars(fm))
     tables = {k: copy.deepcopy(v) for k, v in originals.items() if k.startswith(("FREE", "_F"))}
     baseline = fm.get_free_model_choices()
-    deadline = time.monotonic() + 2.0
-    done = threading.Event()  # two seconds and at least 20 rebinding passes, even when slowed
-    problems, seen = [], set()
+    done, seen, made = threading.Event(), set(), []
 
     def caller():
         while not done.is_set():
+            made.append(len(CALLS))
             for name, make_args in CALLS:
                 args = make_args()
                 try:
@@ -50,39 +49,36 @@ def test_calls_survive_concurrent_rebinding(fm):
                 except Exception as exc:
                     seen.add(type(exc))
                     entries = module_entries(exc)
-                    if not entries or entries[0][0] != "routes.free_models." + name:
-                        problems.append((name, args, repr(exc), entries))
-                    continue
-                seen.add(type(result))
-                try:  # the tables may have been rebound during the call: shape checks only
+                    assert entries and entries[0][0] == "routes.free_models." + name, (
+                        name, args, exc, entries)
+                else:  # the tables may have been rebound during the call: shape checks only
+                    seen.add(type(result))
                     check_result(name, args, result, intact=False)
-                except AssertionError:
-                    problems.append((name, args, result))
 
-    def rebinder():
-        passes = 0
-        while passes < 20 or time.monotonic() < deadline:
-            for attr, value in REBINDS:
-                vars(fm).pop(attr) if value is MISSING else setattr(fm, attr, value)
-                time.sleep(0.0002)
-                setattr(fm, attr, originals[attr])
-            passes += 1
-        done.set()
+    def rebinder():  # two seconds and at least 20 rebinding passes, even when slowed
+        deadline, passes = time.monotonic() + 2.0, 0
+        try:
+            while passes < 20 or time.monotonic() < deadline:
+                for attr, value in REBINDS:
+                    rebind(fm, {attr: value})
+                    time.sleep(0.0002)
+                    setattr(fm, attr, originals[attr])
+                passes += 1
+        finally:
+            done.set()
 
-    threads = [threading.Thread(target=caller) for _ in range(8)]
-    threads.append(threading.Thread(target=rebinder))
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
+    pool = ThreadPoolExecutor(9)
     try:
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(timeout=300)
+        running = [pool.submit(caller) for _ in range(8)] + [pool.submit(rebinder)]
+        for future in running:
+            future.result(timeout=300)  # re-raises what failed in that thread
     finally:
+        done.set()
+        pool.shutdown()
         sys.setswitchinterval(interval)
-    assert not any(thread.is_alive() for thread in threads)
-    assert problems == []
-    assert {dict, list, tuple, NameError, LookupError} <= seen
+    assert {dict, list, tuple, NameError, LookupError} <= seen and sum(made) > 1000
     assert vars(fm) == originals
     assert all(originals[name] == table for name, table in tables.items())
     assert fm.get_free_model_choices() == baseline
