@@ -77,6 +77,24 @@ bool has_authorization(PyObject *d)
     return false;
 }
 
+// The attribution headers last found free of Authorization names, while that dict is watched
+// and unchanged (a change, or its end, moves the watch epoch on).
+PyObject *clean_attribution;
+unsigned long clean_epoch;
+
+bool attribution_is_clean(PyObject *attribution)
+{
+    if (attribution == clean_attribution && clean_epoch == watch_epoch)
+        return true;
+    if (!PyDict_CheckExact(attribution) || has_authorization(attribution))
+        return false;
+    if (watch_dict(attribution)) {
+        clean_attribution = attribution;
+        clean_epoch = watch_epoch;
+    }
+    return true;
+}
+
 // Removes every Authorization header, whatever its letter case, from the new dict. The dict is
 // rebuilt from its other items rather than searched by key: a caller's key object decides its
 // own hash, and one that changes it would survive a removal by lookup.
@@ -171,8 +189,7 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
 
     f.line = 189;
     // After a screened copy only the merged attribution headers could bring the name back.
-    bool clean = screened && PyDict_CheckExact(attribution.get()) &&
-                 !has_authorization(attribution.get());
+    bool clean = screened && attribution_is_clean(attribution.get());
     if (!clean && drop_authorization(out.get()) < 0)
         return nullptr;
 

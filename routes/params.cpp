@@ -265,10 +265,60 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
 // The whole lookup when the id is text (or None/False) and every table has the catalogue's own
 // plain types: then no host code can run, and the body's recursion guard is not needed. Anything
 // else, including a missing name, is left to the body, which starts over.
+namespace {
+
+// Exact matches remembered by the id object the caller passed (hosts pass the same string
+// objects again and again: the catalogue's own, or the one in their configuration). A match
+// holds while the table is the same, watched dict: its entry is copied anew on every call, so
+// changes inside the entry show.
+struct ExactMatch {
+    PyObject *id;       // owned
+    PyObject *table;    // owned
+    PyObject *entry;    // owned
+    unsigned long epoch;
+};
+constexpr int kMatches = 4;
+ExactMatch matches[kMatches];
+int next_match;
+
+PyObject *remembered_entry(PyObject *model_id, PyObject *table)
+{
+    for (const ExactMatch &m : matches) {
+        if (m.id == model_id && m.table == table && m.epoch == watch_epoch)
+            return m.entry;
+    }
+    return nullptr;
+}
+
+void remember_entry(PyObject *model_id, PyObject *table, PyObject *entry)
+{
+    if (!watch_dict(table))
+        return;
+    ExactMatch &m = matches[next_match];
+    next_match = (next_match + 1) % kMatches;
+    Py_XSETREF(m.id, Py_NewRef(model_id));
+    Py_XSETREF(m.table, Py_NewRef(table));
+    Py_XSETREF(m.entry, Py_NewRef(entry));
+    m.epoch = watch_epoch;
+}
+
+}  // namespace
+
 PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line)
 {
     PyObject *model_id = args[0];
     Ref mid;
+    if (PyUnicode_CheckExact(model_id)) {
+        Ref known_table;
+        if (peek_global(globals, s_FREE_MODEL_OPTIMAL_PARAMS, known_table) > 0) {
+            if (PyObject *entry = remembered_entry(model_id, known_table.get())) {
+                PyObject *copy = PyDict_Copy(entry);
+                *line = copy ? 0 : 95;
+                return copy;
+            }
+        }
+        PyErr_Clear();
+    }
     if (PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id))
         mid = Ref::steal(normalise_ascii(model_id));
     else if (model_id == Py_None || model_id == Py_False)
@@ -287,6 +337,8 @@ PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int
     if (PyObject *entry = PyDict_GetItemWithError(table.get(), mid.get())) {
         if (!PyDict_CheckExact(entry))
             goto general;
+        if (model_id != Py_None && model_id != Py_False)
+            remember_entry(model_id, table.get(), entry);
         PyObject *copy = PyDict_Copy(entry);
         *line = copy ? 0 : 95;
         return copy;

@@ -147,3 +147,17 @@ def test_names_from_builtins_follow_both_namespaces(fm):
     with pytest.raises(NameError, match="FREE_MODELS"):
         fm.get_free_model_choices()
 
+
+
+def test_remembered_exact_matches_follow_the_table(fm):
+    model = "hy3-free"
+    assert fm.get_optimal_params(model)["temperature"] == 0.7
+    fm.FREE_MODEL_OPTIMAL_PARAMS[model]["temperature"] = 0.3
+    assert fm.get_optimal_params(model)["temperature"] == 0.3
+    del fm.FREE_MODEL_OPTIMAL_PARAMS[model]
+    assert "max_tokens" not in fm.get_optimal_params(model)  # the "hy" family now
+    fm.FREE_MODEL_OPTIMAL_PARAMS = {model: {"top_p": 0.5}}
+    assert fm.get_optimal_params(model) == {"top_p": 0.5}
+    assert list(fm.build_endpoint(None, None)[1]) == ["HTTP-Referer", "X-Title"]
+    fm.FREE_ATTRIBUTION_HEADERS["authorization"] = "leak"
+    assert list(fm.build_endpoint(None, None)[1]) == ["HTTP-Referer", "X-Title"]
