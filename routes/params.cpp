@@ -262,120 +262,164 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
     return params.release();
 }
 
-// The whole lookup when the id is text (or None/False) and every table has the catalogue's own
-// plain types: then no host code can run, and the body's recursion guard is not needed. Anything
-// else, including a missing name, is left to the body, which starts over.
 namespace {
 
-// Exact matches remembered by the id object the caller passed (hosts pass the same string
-// objects again and again: the catalogue's own, or the one in their configuration). A match
-// holds while the table is the same, watched dict: its entry is copied anew on every call, so
-// changes inside the entry show.
-struct ExactMatch {
-    PyObject *id;       // owned
-    PyObject *table;    // owned
-    PyObject *entry;    // owned
+// Answers remembered by the id object the caller passed (None and False too): hosts pass the same
+// string objects again and again (the catalogue's own, or their configuration's). An answer holds
+// while the table is the same watched, unchanged dict and, for a family or the fallback, the
+// family list still holds the same pairs up to the answer (tuples: their prefixes cannot
+// change). The parameter sets are copied anew on every call, so changes inside them show.
+constexpr Py_ssize_t kPairs = 8;
+struct Answer {
+    PyObject *id;             // owned
+    PyObject *table;          // owned
+    PyObject *entry;          // owned: the exact match, or NULL
+    PyObject *families;       // owned: the family list walked, for the other answers
+    PyObject *pairs[kPairs];  // owned: its pairs as they were, up to the answer
+    Py_ssize_t walked;        // pairs tested; the last one matched when `family`
+    bool family;
     unsigned long epoch;
 };
-constexpr int kMatches = 4;
-ExactMatch matches[kMatches];
-int next_match;
+constexpr int kAnswers = 4;
+Answer answers[kAnswers];
+int next_answer;
 
-PyObject *remembered_entry(PyObject *model_id, PyObject *table)
+// The answer remembered for `model_id` over `table`, if any; answers other than an exact match
+// still need still_holds() with the family list.
+const Answer *remembered(PyObject *model_id, PyObject *table)
 {
-    for (const ExactMatch &m : matches) {
-        if (m.id == model_id && m.table == table && m.epoch == watch_epoch)
-            return m.entry;
+    for (const Answer &a : answers) {
+        if (a.id == model_id && a.table == table && a.epoch == watch_epoch)
+            return &a;
     }
     return nullptr;
 }
 
-void remember_entry(PyObject *model_id, PyObject *table, PyObject *entry)
+bool still_holds(const Answer &a, PyObject *families)
 {
-    if (!watch_dict(table))
+    Py_ssize_t size = PyList_GET_SIZE(families);
+    if (a.families != families || size < a.walked || (!a.family && size != a.walked))
+        return false;
+    for (Py_ssize_t i = 0; i < a.walked; i++) {
+        if (PyList_GET_ITEM(families, i) != a.pairs[i])
+            return false;
+    }
+    return true;
+}
+
+void remember(PyObject *model_id, PyObject *table, PyObject *entry, PyObject *families,
+              Py_ssize_t walked, bool family)
+{
+    if (walked > kPairs || !watch_dict(table))
         return;
-    ExactMatch &m = matches[next_match];
-    next_match = (next_match + 1) % kMatches;
-    Py_XSETREF(m.id, Py_NewRef(model_id));
-    Py_XSETREF(m.table, Py_NewRef(table));
-    Py_XSETREF(m.entry, Py_NewRef(entry));
-    m.epoch = watch_epoch;
+    Answer &a = answers[next_answer];
+    next_answer = (next_answer + 1) % kAnswers;
+    Py_XSETREF(a.id, Py_NewRef(model_id));
+    Py_XSETREF(a.table, Py_NewRef(table));
+    Py_XSETREF(a.entry, Py_XNewRef(entry));
+    Py_XSETREF(a.families, Py_XNewRef(families));
+    for (Py_ssize_t i = 0; i < kPairs; i++)
+        Py_XSETREF(a.pairs[i], i < walked ? Py_NewRef(PyList_GET_ITEM(families, i)) : nullptr);
+    a.walked = walked;
+    a.family = family;
+    a.epoch = watch_epoch;
+}
+
+// The family level: a copy of the fallback updated with the family's set.
+PyObject *family_answer(PyObject *fallback, PyObject *family, int *line)
+{
+    Ref params = Ref::steal(PyDict_Copy(fallback));
+    if (!params || PyDict_Merge(params.get(), family, 1) < 0) {
+        *line = params ? 99 : 98;
+        return nullptr;
+    }
+    return params.release();
+}
+
+// The generic fallback: a copy of the fallback with "max_tokens".
+PyObject *fallback_answer(PyObject *fallback, PyObject *max_tokens, int *line)
+{
+    Ref params = Ref::steal(PyDict_Copy(fallback));
+    if (!params || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens) < 0) {
+        *line = params ? 102 : 101;
+        return nullptr;
+    }
+    return params.release();
 }
 
 }  // namespace
 
+// The whole lookup when the id is text (or None/False) and every table has the catalogue's own
+// plain types: then no host code can run, and the body's recursion guard is not needed. Anything
+// else, including a missing name, is left to the body, which starts over.
 PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line)
 {
     PyObject *model_id = args[0];
-    Ref mid;
-    if (PyUnicode_CheckExact(model_id)) {
-        Ref known_table;
-        if (peek_global(globals, s_FREE_MODEL_OPTIMAL_PARAMS, known_table) > 0) {
-            if (PyObject *entry = remembered_entry(model_id, known_table.get())) {
-                PyObject *copy = PyDict_Copy(entry);
-                *line = copy ? 0 : 95;
-                return copy;
-            }
-        }
-        PyErr_Clear();
-    }
-    if (PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id))
-        mid = Ref::steal(normalise_ascii(model_id));
-    else if (model_id == Py_None || model_id == Py_False)
-        mid = Ref::borrow(S(s_empty));
-    else
+    bool text = PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id);
+    if (!text && model_id != Py_None && model_id != Py_False)
         return nullptr;
-    if (!mid) {
-        *line = 93;
-        return nullptr;
-    }
 
     Ref table, families, fallback, max_tokens;
     if (peek_global(globals, s_FREE_MODEL_OPTIMAL_PARAMS, table) <= 0 ||
         !PyDict_CheckExact(table.get()) || !only_str_keys(table.get()))
         goto general;
-    if (PyObject *entry = PyDict_GetItemWithError(table.get(), mid.get())) {
-        if (!PyDict_CheckExact(entry))
+    {
+        const Answer *a = remembered(model_id, table.get());
+        if (a && a->entry) {
+            PyObject *copy = PyDict_Copy(a->entry);
+            *line = copy ? 0 : 95;
+            return copy;
+        }
+        if (peek_global(globals, s__FREE_MODEL_FAMILY_PARAMS, families) <= 0 ||
+            !PyList_CheckExact(families.get()) ||
+            peek_global(globals, s__FREE_PARAMS_FALLBACK, fallback) <= 0 ||
+            !PyDict_CheckExact(fallback.get()) || !only_str_keys(fallback.get()) ||
+            peek_global(globals, s__FREE_MAX_TOKENS_FALLBACK, max_tokens) < 0)
             goto general;
-        if (model_id != Py_None && model_id != Py_False)
-            remember_entry(model_id, table.get(), entry);
-        PyObject *copy = PyDict_Copy(entry);
-        *line = copy ? 0 : 95;
-        return copy;
+        if (a && still_holds(*a, families.get())) {
+            if (a->family) {
+                PyObject *family = PyTuple_GET_ITEM(a->pairs[a->walked - 1], 1);
+                if (PyDict_CheckExact(family) && only_str_keys(family))
+                    return family_answer(fallback.get(), family, line);
+            }
+            else if (max_tokens) {
+                return fallback_answer(fallback.get(), max_tokens.get(), line);
+            }
+        }
     }
 
-    if (peek_global(globals, s__FREE_MODEL_FAMILY_PARAMS, families) <= 0 ||
-        !PyList_CheckExact(families.get()) ||
-        peek_global(globals, s__FREE_PARAMS_FALLBACK, fallback) <= 0 ||
-        !PyDict_CheckExact(fallback.get()) || !only_str_keys(fallback.get()))
-        goto general;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
-        PyObject *pair = PyList_GET_ITEM(families.get(), i);
-        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2)
-            goto general;
-        PyObject *prefix = PyTuple_GET_ITEM(pair, 0), *family = PyTuple_GET_ITEM(pair, 1);
-        if (!PyUnicode_CheckExact(prefix))
-            goto general;
-        if (!starts_with(mid.get(), prefix))
-            continue;
-        if (!PyDict_CheckExact(family) || !only_str_keys(family))
-            goto general;
-        Ref params = Ref::steal(PyDict_Copy(fallback.get()));
-        if (!params || PyDict_Merge(params.get(), family, 1) < 0) {
-            *line = params ? 99 : 98;
-            return nullptr;
-        }
-        return params.release();
-    }
-    if (peek_global(globals, s__FREE_MAX_TOKENS_FALLBACK, max_tokens) <= 0)
-        goto general;
     {
-        Ref params = Ref::steal(PyDict_Copy(fallback.get()));
-        if (!params || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens.get()) < 0) {
-            *line = params ? 102 : 101;
+        Ref mid = text ? Ref::steal(normalise_ascii(model_id)) : Ref::borrow(S(s_empty));
+        if (!mid) {
+            *line = 93;
             return nullptr;
         }
-        return params.release();
+        if (PyObject *entry = PyDict_GetItemWithError(table.get(), mid.get())) {
+            if (!PyDict_CheckExact(entry))
+                return nullptr;
+            remember(model_id, table.get(), entry, nullptr, 0, false);
+            PyObject *copy = PyDict_Copy(entry);
+            *line = copy ? 0 : 95;
+            return copy;
+        }
+        Py_ssize_t count = PyList_GET_SIZE(families.get());
+        for (Py_ssize_t i = 0; i < count; i++) {
+            PyObject *pair = PyList_GET_ITEM(families.get(), i);
+            if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+                !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair, 0)))
+                return nullptr;
+            if (!starts_with(mid.get(), PyTuple_GET_ITEM(pair, 0)))
+                continue;
+            PyObject *family = PyTuple_GET_ITEM(pair, 1);
+            if (!PyDict_CheckExact(family) || !only_str_keys(family))
+                return nullptr;
+            remember(model_id, table.get(), nullptr, families.get(), i + 1, true);
+            return family_answer(fallback.get(), family, line);
+        }
+        if (!max_tokens)
+            return nullptr;  // the body raises the NameError
+        remember(model_id, table.get(), nullptr, families.get(), count, false);
+        return fallback_answer(fallback.get(), max_tokens.get(), line);
     }
 
 general:

@@ -161,3 +161,18 @@ def test_remembered_exact_matches_follow_the_table(fm):
     assert list(fm.build_endpoint(None, None)[1]) == ["HTTP-Referer", "X-Title"]
     fm.FREE_ATTRIBUTION_HEADERS["authorization"] = "leak"
     assert list(fm.build_endpoint(None, None)[1]) == ["HTTP-Referer", "X-Title"]
+
+
+def test_remembered_family_answers_follow_the_list(fm):
+    family, generic = "nemotron-4-super", "gpt-x"
+    assert "max_tokens" not in fm.get_optimal_params(family)
+    assert fm.get_optimal_params(generic)["max_tokens"] == 16384
+    fm._FREE_MODEL_FAMILY_PARAMS.insert(0, ("nemotron-4", {"top_p": 0.2}))
+    assert fm.get_optimal_params(family)["top_p"] == 0.2
+    fm._FREE_MODEL_FAMILY_PARAMS[0][1]["top_p"] = 0.3
+    assert fm.get_optimal_params(family)["top_p"] == 0.3
+    fm._FREE_MODEL_FAMILY_PARAMS.append(("gpt", {"top_p": 0.4}))
+    assert fm.get_optimal_params(generic) == {"temperature": 0.7, "top_p": 0.4}
+    fm._FREE_MAX_TOKENS_FALLBACK = 7
+    fm._FREE_MODEL_FAMILY_PARAMS.pop()
+    assert fm.get_optimal_params(generic)["max_tokens"] == 7
