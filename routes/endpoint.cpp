@@ -11,7 +11,9 @@ PyObject *strip_slashes(PyObject *base)
     if (!PyUnicode_CheckExact(base))
         return PyObject_CallMethodOneArg(base, S(s_rstrip), S(s_slash));
     Py_ssize_t end = PyUnicode_GET_LENGTH(base);
-    while (end > 0 && PyUnicode_READ_CHAR(base, end - 1) == '/')
+    int kind = PyUnicode_KIND(base);
+    const void *data = PyUnicode_DATA(base);
+    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == '/')
         end--;
     if (end == PyUnicode_GET_LENGTH(base))
         return Py_NewRef(base);
@@ -125,25 +127,18 @@ PyObject *copy_headers(PyObject *headers, bool *screened)
     *screened = false;
     if (!PyDict_CheckExact(headers))
         return dict_of(headers);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    bool authorization = false;
-    while (PyDict_Next(headers, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return PyDict_Copy(headers);
-        authorization = authorization || is_authorization(key);
-    }
-    *screened = true;
-    if (!authorization)
-        return PyDict_Copy(headers);
     Ref copy = Ref::steal(PyDict_New());
     if (!copy)
         return nullptr;
-    pos = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
     while (PyDict_Next(headers, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return PyDict_Copy(headers);  // nothing observable was done yet
         if (!is_authorization(key) && PyDict_SetItem(copy.get(), key, value) < 0)
             return nullptr;
     }
+    *screened = true;
     return copy.release();
 }
 
