@@ -7,10 +7,10 @@ URL and headers and forward the chat-completions request. The lines that the fre
 the host are marked "# [FREE MODELS]", as in the real host.
 """
 import json
-import threading
 import urllib.error
 import urllib.request
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from loopback import LoopbackService, QuietJSONHandler
 
 from routes.free_models import (  # [FREE MODELS]
     FREE_API_BASE, FREE_MODEL_BASE, FREE_PROVIDER_TYPE, apply_optimal_params, build_endpoint,
@@ -36,37 +36,18 @@ class HostError(Exception):
         self.status = status
 
 
-class ChatHost:
+class ChatHost(LoopbackService):
     """The host on 127.0.0.1 at an ephemeral port, forwarding free-model chats to relay_base."""
 
     def __init__(self, relay_base=FREE_API_BASE, default_headers=None):
+        super().__init__(_Handler)
         self.relay_base = relay_base
         if default_headers is None:
             default_headers = DEFAULT_HEADERS
         self.default_headers = dict(default_headers)
         self.all_config = {"system_prompt": "You are a helpful assistant.", "models": USER_MODELS}
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self.server.daemon_threads = True
         self.server.host = self
-        self.base_url = "http://127.0.0.1:%d" % self.server.server_address[1]
-        self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
-                                        daemon=True)
-
-    def start(self):
-        self._thread.start()
-        return self
-
-    def stop(self):
-        if self._thread.is_alive():
-            self.server.shutdown()
-            self._thread.join()
-        self.server.server_close()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+        self.base_url = self.origin
 
     def llm_config_list(self):
         models = [dict(m, index=i) for i, m in enumerate(self.all_config["models"])]
@@ -130,12 +111,7 @@ def _chat_request(raw):
     return index, message
 
 
-class _Handler(BaseHTTPRequestHandler):
-    timeout = 30  # a client that stalls mid-body loses its connection, not a thread for good
-
-    def log_message(self, format, *args):
-        pass  # keep the demo's output readable
-
+class _Handler(QuietJSONHandler):
     def do_GET(self):
         self._serve(self._config if self.path == "/api/llm/config" else self._not_found)
 
@@ -152,7 +128,7 @@ class _Handler(BaseHTTPRequestHandler):
                 return  # the answer has begun; closing the connection ends it
             if not isinstance(exc, HostError):
                 exc = HostError(500, f"internal error: {exc!r}")
-            self._json(exc.status, {"error": str(exc)})
+            self.send_json(exc.status, {"error": str(exc)})
 
     def _not_found(self):
         raise HostError(404, f"no route for {self.command} {self.path}")
@@ -169,10 +145,10 @@ class _Handler(BaseHTTPRequestHandler):
     def _send(self):
         with self.server.host.open_chat(*self._read_chat(), stream=False) as upstream:
             answer = json.load(upstream)
-        self._json(200, {"reply": answer["choices"][0]["message"]["content"]})
+        self.send_json(200, {"reply": answer["choices"][0]["message"]["content"]})
 
     def _config(self):
-        self._json(200, self.server.host.llm_config_list())
+        self.send_json(200, self.server.host.llm_config_list())
 
     def _stream(self):
         with self.server.host.open_chat(*self._read_chat(), stream=True) as upstream:
@@ -192,10 +168,3 @@ class _Handler(BaseHTTPRequestHandler):
                         self.wfile.flush()
             self.wfile.write(b"data: [DONE]\n\n")
 
-    def _json(self, status, payload):
-        data = json.dumps(payload).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)

@@ -10,19 +10,15 @@ headers as sent, parsed body) so a caller can see what reached the relay.
 import json
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from loopback import LoopbackService, QuietJSONHandler
 
 BASE_PATH = "/zen/v1"
 KNOWN_MODELS = ("hy3-free", "laguna-s-2.1-free", "nemotron-3-ultra-free",
                 "nemotron-3.5-lightning-free")
 
 
-class _Handler(BaseHTTPRequestHandler):
-    timeout = 30
-
-    def log_message(self, format, *args):
-        pass  # keep the demo's output readable
-
+class _Handler(QuietJSONHandler):
     def do_POST(self):
         length = self.headers.get("Content-Length", "")
         length = int(length) if length.isdigit() else 0
@@ -50,7 +46,7 @@ class _Handler(BaseHTTPRequestHandler):
         if body.get("stream"):
             self._answer_stream(model, text)
         else:
-            self._answer_json(200, {
+            self.send_json(200, {
                 "id": "chatcmpl-standin", "object": "chat.completion",
                 "created": int(time.time()), "model": model,
                 "choices": [{"index": 0, "message": {"role": "assistant", "content": text},
@@ -62,16 +58,9 @@ class _Handler(BaseHTTPRequestHandler):
         with self.server.lock:
             self.server.requests.append(entry)
 
-    def _answer_json(self, status, payload):
-        data = json.dumps(payload).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
 
     def _answer_error(self, status, kind, message):
-        self._answer_json(status, {"error": {"message": message, "type": kind, "code": status}})
+        self.send_json(status, {"error": {"message": message, "type": kind, "code": status}})
 
     def _answer_stream(self, model, text):
         self.send_response(200)
@@ -98,18 +87,15 @@ def _reply_text(body):
             f"top_p={body.get('top_p')} max_tokens={body.get('max_tokens')}; you said: {said}")
 
 
-class RelayStandIn:
+class RelayStandIn(LoopbackService):
     """The stand-in on 127.0.0.1 at an ephemeral port, between start() and stop()."""
 
     def __init__(self):
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-        self.server.daemon_threads = True
-        self.server.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+        super().__init__(_Handler)
+        self.server.origin = self.origin
         self.server.requests = []
         self.server.lock = threading.Lock()
-        self.base_url = self.server.origin + BASE_PATH
-        self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
-                                        daemon=True)
+        self.base_url = self.origin + BASE_PATH
 
     @property
     def requests(self):
@@ -117,12 +103,3 @@ class RelayStandIn:
         with self.server.lock:
             return list(self.server.requests)
 
-    def start(self):
-        self._thread.start()
-        return self
-
-    def stop(self):
-        if self._thread.is_alive():
-            self.server.shutdown()
-            self._thread.join()
-        self.server.server_close()

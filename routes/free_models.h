@@ -300,8 +300,11 @@ extern unsigned long watch_epoch;
 bool watch_dict(PyObject *d);
 
 // True when every key of the plain dict `d` is a str: looking up or merging str keys then
-// compares nothing with host code. The answer is remembered until `d` changes.
+// compares nothing with host code. only_str_keys() remembers the answer until `d` changes, which
+// suits the module's long-lived tables; str_keys_now() is for dicts made by the call itself
+// (watching them would make their end count as a change).
 bool only_str_keys(PyObject *d);
+bool str_keys_now(PyObject *d);
 
 // True when str.strip() and str.lower() would give `s` (an exact str) back unchanged.
 bool already_normal(PyObject *s);

@@ -525,18 +525,25 @@ bool watch_dict(PyObject *d)
     return false;
 }
 
-bool only_str_keys(PyObject *d)
+bool str_keys_now(PyObject *d)
 {
-    for (PyObject *table : str_keyed) {
-        if (table == d)
-            return true;
-    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key))
             return false;
     }
+    return true;
+}
+
+bool only_str_keys(PyObject *d)
+{
+    for (PyObject *table : str_keyed) {
+        if (table == d)
+            return true;
+    }
+    if (!str_keys_now(d))
+        return false;
     for (PyObject *&table : str_keyed) {
         if (!table) {
             if (watch_dict(d))

@@ -155,14 +155,8 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
 // no host code and gives the same dict; NULL (no error) otherwise.
 PyObject *plain_copy(PyObject *params)
 {
-    if (!PyDict_CheckExact(params))
+    if (!PyDict_CheckExact(params) || !str_keys_now(params))
         return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(params, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return nullptr;
-    }
     return PyDict_Copy(params);
 }
 

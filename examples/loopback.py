@@ -1,0 +1,46 @@
+"""An HTTP service on 127.0.0.1 at an ephemeral port, served by a thread between start() and
+stop() (or inside a `with` block): the host and relay stand-ins are both one."""
+import json
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+class QuietJSONHandler(BaseHTTPRequestHandler):
+    """A handler that logs nothing (the demo's output stays readable) and answers JSON."""
+    timeout = 30  # a client that stalls mid-body loses its connection, not a thread for good
+
+    def log_message(self, format, *args):
+        pass
+
+    def send_json(self, status, payload):
+        data = json.dumps(payload).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+
+class LoopbackService:
+    def __init__(self, handler):
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.server.daemon_threads = True
+        self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
+                                        daemon=True)
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._thread.is_alive():
+            self.server.shutdown()
+            self._thread.join()
+        self.server.server_close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
