@@ -308,12 +308,46 @@ void function_dealloc(PyObject *op)
     Py_DECREF(tp);
 }
 
+// Leaves the recursion guard however the body ends.
+struct RecursionGuard {
+    bool entered = Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0;
+    ~RecursionGuard()
+    {
+        if (entered)
+            Py_LeaveRecursiveCall();
+    }
+};
+
+// The call proper: the shortcut when it answers, else argument binding and the body. On failure
+// f.line is the traceback entry's line.
+PyObject *run(const FuncSpec &spec, Frame &f, PyObject *const *args, Py_ssize_t nargs,
+              PyObject *kwnames)
+{
+    if (spec.quick && !kwnames && nargs >= spec.nrequired && nargs <= spec.nparams) {
+        int failed_line = 0;
+        if (PyObject *answer = spec.quick(f.globals, args, &failed_line))
+            return answer;
+        if (failed_line) {
+            f.line = failed_line;
+            return nullptr;
+        }
+    }
+    // Bodies call back into host code (a rebound table or function may call us again), so the
+    // C stack is guarded as for any call into Python.
+    RecursionGuard guard;
+    if (!guard.entered)
+        return nullptr;
+    PyObject *bound[2] = {nullptr, nullptr};
+    if (spec.nparams && bind_arguments(spec, args, nargs, kwnames, bound) < 0)
+        return nullptr;
+    return spec.body(f, bound);
+}
+
 PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames)
 {
     FreeFunction *fn = as_function(op);
     const FuncSpec &spec = *fn->spec;
-    const int site = (int)(&spec - kFuncs);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
     if (spec.nparams == 0) {
@@ -330,38 +364,20 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
         }
     }
 
-    if (spec.quick && !kwnames && nargs >= spec.nrequired && nargs <= spec.nparams) {
-        int failed_line = 0;
-        if (PyObject *answer = spec.quick(fn->globals, args, &failed_line))
-            return answer;
-        if (failed_line) {
-            add_traceback(site, failed_line, fn->globals);
-            return nullptr;
-        }
-    }
-
     Frame f{fn->globals, spec.def_line};
-    PyObject *result = nullptr;
-    // Bodies call back into host code (a rebound table or function may call us again), so the
-    // C stack is guarded as for any call into Python.
-    if (Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0) {
-        try {
-            PyObject *bound[2] = {nullptr, nullptr};
-            if (spec.nparams == 0 || bind_arguments(spec, args, nargs, kwnames, bound) == 0)
-                result = spec.body(f, bound);
-        }
-        catch (const std::bad_alloc &) {
-            result = nullptr;
-            PyErr_NoMemory();
-        }
-        catch (...) {
-            result = nullptr;
-            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in routes.free_models");
-        }
-        Py_LeaveRecursiveCall();
+    PyObject *result;
+    try {
+        result = run(spec, f, args, nargs, kwnames);
+    }
+    catch (const std::bad_alloc &) {
+        result = PyErr_NoMemory();
+    }
+    catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in routes.free_models");
+        result = nullptr;
     }
     if (!result)
-        add_traceback(site, f.line, f.globals);
+        add_traceback((int)(&spec - kFuncs), f.line, f.globals);
     return result;
 }
 

@@ -90,9 +90,10 @@ int exact_match(Frame &f, PyObject *mid, PyObject **out)
     Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
     if (!table)
         return -1;
-    if (PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(mid)) {
-        // A plain dict and a str id: the membership test and the second read of the table run
-        // no host code, so one lookup answers both.
+    if (PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(mid) &&
+        only_str_keys(table.get())) {
+        // A plain dict of str keys and a str id: the membership test and the second read of
+        // the table run no host code, so one lookup answers both.
         PyObject *entry;
         int found = PyDict_GetItemRef(table.get(), mid, &entry);
         if (found <= 0)
