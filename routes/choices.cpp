@@ -78,9 +78,9 @@ PyObject *make_choice(Frame &f, PyObject *row)
 // ---------------------------------------------------------------------------------------------
 // The plain path
 //
-// With the module's own get_optimal_params, a plain dict as its exact-match table and catalogue
-// rows that are tuples of three with ids already in normal form, building an entry runs no host
-// code: every parameter set is a copy of a table entry that feeds three `get` calls and is then
+// With the module's own get_optimal_params, plain dicts of str keys as its exact-match table and
+// fallback, and catalogue rows that are tuples of three with ids already in normal form, building
+// an entry runs no host code: every parameter set is a copy of a table entry that feeds three `get` calls and is then
 // dropped. Such rows read the table entry directly and the entry's names once per call. Any
 // other row takes the general path, after which the names are read again, since the host's code
 // may have rebound them.
@@ -105,7 +105,7 @@ int read_entry_names(PyObject *g, EntryNames &n)
         return rc < 0 ? -1 : 0;
     if ((rc = peek_global(g, s_FREE_MODEL_OPTIMAL_PARAMS, n.table)) <= 0)
         return rc;
-    if (!PyDict_CheckExact(n.table.get()))
+    if (!PyDict_CheckExact(n.table.get()) || !only_str_keys(n.table.get()))
         return 0;
     if ((rc = peek_global(g, s_FREE_PROVIDER_TYPE, n.provider)) <= 0 ||
         (rc = peek_global(g, s_FREE_API_BASE, n.api_base)) <= 0 ||
@@ -113,7 +113,7 @@ int read_entry_names(PyObject *g, EntryNames &n)
         (rc = peek_global(g, s__FREE_MAX_TOKENS_FALLBACK, n.max_tokens)) <= 0 ||
         (rc = peek_global(g, s__FREE_PARAMS_FALLBACK, n.fallback)) <= 0)
         return rc;
-    if (!PyDict_CheckExact(n.fallback.get()))
+    if (!PyDict_CheckExact(n.fallback.get()) || !only_str_keys(n.fallback.get()))
         return 0;
     PyObject *value;
     if ((rc = PyDict_GetItemRef(n.fallback.get(), S(s_temperature), &value)) <= 0)
@@ -131,7 +131,6 @@ int read_entry_names(PyObject *g, EntryNames &n)
 // holds them, so a match by identity is exact), and is made again when the host changes the row,
 // a parameter set or a constant. Only "modalities" is new in every entry.
 constexpr Py_ssize_t kTemplates = 8;
-constexpr int kModalities = 7;
 const StrId kEntryKeys[13] = {s_name, s_model, s_provider, s_api_type, s_api_base, s_api_key,
                               s_enabled, s_modalities, s_max_context, s_max_tokens,
                               s_temperature, s_top_p, s_free};
@@ -195,7 +194,7 @@ bool plain_row(Py_ssize_t pos, PyObject *row, PyObject *table, PyObject **params
     if (!known && (!PyUnicode_CheckExact(model_id) || !already_normal(model_id)))
         return false;
     *params = PyDict_GetItemWithError(table, model_id);
-    if (!*params || !PyDict_CheckExact(*params)) {
+    if (!*params || !PyDict_CheckExact(*params) || !only_str_keys(*params)) {
         PyErr_Clear();  // the general path looks again and reports what it finds
         return false;
     }

@@ -495,7 +495,7 @@ PyObject *known[s_count];
 
 // Tables found to have only str keys, watched since: no key can be added without the watcher
 // hearing of it first.
-constexpr int kStrKeyed = 8;
+constexpr int kStrKeyed = 16;
 PyObject *str_keyed[kStrKeyed];
 
 int forget_names(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *)
