@@ -79,25 +79,7 @@ bool has_authorization(PyObject *d)
     return false;
 }
 
-// The attribution headers last found free of Authorization names, while that dict is watched
-// and unchanged (a change, or its end, moves the watch epoch on).
-PyObject *clean_attribution;
-unsigned long clean_epoch;
-
-bool attribution_is_clean(PyObject *attribution)
-{
-    if (attribution == clean_attribution && clean_epoch == watch_epoch)
-        return true;
-    if (!PyDict_CheckExact(attribution) || has_authorization(attribution))
-        return false;
-    if (watch_dict(attribution)) {
-        clean_attribution = attribution;
-        clean_epoch = watch_epoch;
-    }
-    return true;
-}
-
-// Removes every Authorization header, whatever its letter case, from the new dict. The dict is
+// Removes every other spelling of Authorization, str or bytes, from the new dict. The dict is
 // rebuilt from its other items rather than searched by key: a caller's key object decides its
 // own hash, and one that changes it would survive a removal by lookup.
 int drop_authorization(PyObject *headers)
@@ -116,30 +98,6 @@ int drop_authorization(PyObject *headers)
             return -1;
     }
     return 0;
-}
-
-// `dict(headers)` for a true `headers`. A plain dict with str names is copied without its
-// Authorization names, which the caller would remove next anyway (the order of the rest is the
-// same); only such names run no host code while being hashed again. *screened tells that the
-// copy holds no Authorization name.
-PyObject *copy_headers(PyObject *headers, bool *screened)
-{
-    *screened = false;
-    if (!PyDict_CheckExact(headers))
-        return dict_of(headers);
-    Ref copy = Ref::steal(PyDict_New());
-    if (!copy)
-        return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(headers, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return PyDict_Copy(headers);  // nothing observable was done yet
-        if (!is_authorization(key) && PyDict_SetItem(copy.get(), key, value) < 0)
-            return nullptr;
-    }
-    *screened = true;
-    return copy.release();
 }
 
 }  // namespace
@@ -172,8 +130,7 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     int has_headers = PyObject_IsTrue(headers);
     if (has_headers < 0)
         return nullptr;
-    bool screened = true;
-    Ref out = Ref::steal(has_headers ? copy_headers(headers, &screened) : PyDict_New());
+    Ref out = Ref::steal(has_headers ? dict_of(headers) : PyDict_New());
     if (!out)
         return nullptr;
 
@@ -183,9 +140,10 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 189;
-    // After a screened copy only the merged attribution headers could bring the name back.
-    bool clean = screened && attribution_is_clean(attribution.get());
-    if (!clean && drop_authorization(out.get()) < 0)
+    // The exact name goes as pop() removes it, keys that only compare equal to it included;
+    // then every other letter case, since header names are case-insensitive to every server.
+    if (PyDict_Pop(out.get(), S(s_Authorization), nullptr) < 0 ||
+        drop_authorization(out.get()) < 0)
         return nullptr;
 
     f.line = 190;

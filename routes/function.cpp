@@ -365,17 +365,7 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
     }
 
     Frame f{fn->globals, spec.def_line};
-    PyObject *result;
-    try {
-        result = run(spec, f, args, nargs, kwnames);
-    }
-    catch (const std::bad_alloc &) {
-        result = PyErr_NoMemory();
-    }
-    catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in routes.free_models");
-        result = nullptr;
-    }
+    PyObject *result = run(spec, f, args, nargs, kwnames);
     if (!result)
         add_traceback((int)(&spec - kFuncs), f.line, f.globals);
     return result;

@@ -65,7 +65,7 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
     return rc;
 }
 
-PyObject *create(PyObject *spec)
+PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1)
@@ -97,16 +97,6 @@ PyObject *create(PyObject *spec)
     return module.release();
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *)
-{
-    try {
-        return create(spec);
-    }
-    catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-}
-
 int set_builtins(PyObject *dict)
 {
     if (!K.builtins) {
@@ -119,16 +109,27 @@ int set_builtins(PyObject *dict)
 }
 
 // Built for PY_MAJOR_VERSION.PY_MINOR_VERSION; the running version is read from
-// sys.version_info, where the interpreter publishes it.
+// sys.version_info, where the interpreter publishes it. A reference is held throughout: reading
+// its items may run host code that rebinds the attribute.
 int check_version()
 {
-    PyObject *info = PySys_GetObject("version_info");
-    if (!info) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    if (!sys)
         return -1;
+    Ref info;
+    {
+        PyObject *value;
+        int found = PyObject_GetOptionalAttrString(sys.get(), "version_info", &value);
+        if (found < 0)
+            return -1;
+        if (found == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
+            return -1;
+        }
+        info = Ref::steal(value);
     }
-    Ref major = Ref::steal(PySequence_GetItem(info, 0));
-    Ref minor = Ref::steal(major ? PySequence_GetItem(info, 1) : nullptr);
+    Ref major = Ref::steal(PySequence_GetItem(info.get(), 0));
+    Ref minor = Ref::steal(major ? PySequence_GetItem(info.get(), 1) : nullptr);
     if (!minor)
         return -1;
     long maj = PyLong_AsLong(major.get());
@@ -171,7 +172,7 @@ void unregister_module(PyObject *module)
     PyErr_SetRaisedException(exc);
 }
 
-int exec_module(PyObject *module)
+int module_exec(PyObject *module)
 {
     if (module_object) {
         if (module_object == module)
@@ -214,18 +215,6 @@ error:
         unregister_module(module);
     Py_CLEAR(module_object);
     return -1;
-}
-
-int module_exec(PyObject *module)
-{
-    try {
-        return exec_module(module);
-    }
-    catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        Py_CLEAR(module_object);
-        return -1;
-    }
 }
 
 PyMethodDef module_methods[] = {

@@ -459,24 +459,6 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     if (!top_p || PyObject_SetItem(cfg, S(s__free_top_p), top_p.get()) < 0)
         return nullptr;
 
-    if (PyDict_CheckExact(cfg)) {
-        // Reading "model" back and copying a plain params dict run no host code, so they may
-        // come before `log.info` is fetched.
-        f.line = 122;
-        Ref shown_params = Ref::steal(plain_copy(params.get()));
-        if (shown_params) {
-            Ref shown_model = Ref::steal(call_get(cfg, S(s_model), nullptr));
-            if (!shown_model)
-                return nullptr;
-            f.line = 121;
-            if (log_info(f.globals, S(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
-                return nullptr;
-            return Py_NewRef(cfg);
-        }
-        if (PyErr_Occurred())
-            return nullptr;
-    }
-
     f.line = 121;
     Ref log = Ref::steal(lookup_global(f.globals, s_log));
     Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
@@ -484,7 +466,12 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
     f.line = 122;
     Ref shown_model = Ref::steal(call_get(cfg, S(s_model), nullptr));
-    Ref shown_params = Ref::steal(shown_model ? copy_items(params.get()) : nullptr);
+    Ref shown_params;
+    if (shown_model) {
+        shown_params = Ref::steal(plain_copy(params.get()));
+        if (!shown_params && !PyErr_Occurred())
+            shown_params = Ref::steal(copy_items(params.get()));
+    }
     if (!shown_params)
         return nullptr;
     f.line = 121;
