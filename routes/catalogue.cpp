@@ -4,7 +4,7 @@
 
 namespace fm {
 
-Constants K;
+Constants constants;
 
 namespace {
 
@@ -40,50 +40,55 @@ int prepare_tuple(PyObject **slot, Py_ssize_t n, PyObject *a, PyObject *b = null
 PyObject *make_params(PyObject *temperature, PyObject *top_p, PyObject *max_tokens)
 {
     Ref d = Ref::steal(PyDict_New());
-    if (!d || PyDict_SetItem(d.get(), S(s_temperature), temperature) < 0 ||
-        PyDict_SetItem(d.get(), S(s_top_p), top_p) < 0)
+    if (!d || PyDict_SetItem(d.get(), interned(s_temperature), temperature) < 0 ||
+        PyDict_SetItem(d.get(), interned(s_top_p), top_p) < 0)
         return nullptr;
-    if (max_tokens && PyDict_SetItem(d.get(), S(s_max_tokens), max_tokens) < 0)
+    if (max_tokens && PyDict_SetItem(d.get(), interned(s_max_tokens), max_tokens) < 0)
         return nullptr;
     return d.release();
 }
 
 int bind(PyObject *g, StrId name, PyObject *value)
 {
-    return PyDict_SetItem(g, S(name), value);
+    return PyDict_SetItem(g, interned(name), value);
 }
 
 }  // namespace
 
 // Steps that may run again after a failed import keep what an earlier attempt prepared: the
 // constants are immutable and shared by every module object the process makes.
+void forget_constants()
+{
+    constants = Constants{};
+}
+
 int prepare_constants()
 {
     for (int i = 0; i < s_count; i++) {
-        if (!K.str[i] && !(K.str[i] = PyUnicode_InternFromString(kStringTexts[i])))
+        if (!constants.str[i] && !(constants.str[i] = PyUnicode_InternFromString(kStringTexts[i])))
             return -1;
     }
-    if (prepare_int(&K.int_zero, 0) < 0 || prepare_int(&K.int_model_base, 900000) < 0 ||
-        prepare_int(&K.int_16384, 16384) < 0 ||
-        prepare_int(&K.int_32768, 32768) < 0 || prepare_int(&K.int_192000, 192000) < 0 ||
-        prepare_int(&K.int_256000, 256000) < 0)
+    if (prepare_int(&constants.int_zero, 0) < 0 || prepare_int(&constants.int_model_base, 900000) < 0 ||
+        prepare_int(&constants.int_16384, 16384) < 0 ||
+        prepare_int(&constants.int_32768, 32768) < 0 || prepare_int(&constants.int_192000, 192000) < 0 ||
+        prepare_int(&constants.int_256000, 256000) < 0)
         return -1;
-    if (prepare_float(&K.f02, 0.2) < 0 || prepare_float(&K.f04, 0.4) < 0 ||
-        prepare_float(&K.f06, 0.6) < 0 || prepare_float(&K.f07, 0.7) < 0 ||
-        prepare_float(&K.f09, 0.9) < 0 || prepare_float(&K.f095, 0.95) < 0)
+    if (prepare_float(&constants.f02, 0.2) < 0 || prepare_float(&constants.f04, 0.4) < 0 ||
+        prepare_float(&constants.f06, 0.6) < 0 || prepare_float(&constants.f07, 0.7) < 0 ||
+        prepare_float(&constants.f09, 0.9) < 0 || prepare_float(&constants.f095, 0.95) < 0)
         return -1;
     return 0;
 }
 
 int prepare_tuples()
 {
-    if (prepare_tuple(&K.rows[0], 3, S(s_row0_name), S(s_row0_id), K.int_192000) < 0 ||
-        prepare_tuple(&K.rows[1], 3, S(s_row1_name), S(s_row1_id), K.int_256000) < 0 ||
-        prepare_tuple(&K.rows[2], 3, S(s_row2_name), S(s_row2_id), K.int_192000) < 0 ||
-        prepare_tuple(&K.rows[3], 3, S(s_row3_name), S(s_row3_id), K.int_192000) < 0)
+    if (prepare_tuple(&constants.rows[0], 3, interned(s_row0_name), interned(s_row0_id), constants.int_192000) < 0 ||
+        prepare_tuple(&constants.rows[1], 3, interned(s_row1_name), interned(s_row1_id), constants.int_256000) < 0 ||
+        prepare_tuple(&constants.rows[2], 3, interned(s_row2_name), interned(s_row2_id), constants.int_192000) < 0 ||
+        prepare_tuple(&constants.rows[3], 3, interned(s_row3_name), interned(s_row3_id), constants.int_192000) < 0)
         return -1;
-    if (prepare_tuple(&K.system_prompt_args, 2, S(s_system_prompt), S(s_empty)) < 0 ||
-        prepare_tuple(&K.resolve_defaults, 1, Py_None) < 0)
+    if (prepare_tuple(&constants.system_prompt_args, 2, interned(s_system_prompt), interned(s_empty)) < 0 ||
+        prepare_tuple(&constants.resolve_defaults, 1, Py_None) < 0)
         return -1;
     return 0;
 }
@@ -95,7 +100,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
 
     at = line::import_logging;
     {
-        Ref logging = Ref::steal(PyImport_ImportModuleLevelObject(S(s_logging), g, nullptr,
+        Ref logging = Ref::steal(PyImport_ImportModuleLevelObject(interned(s_logging), g, nullptr,
                                                                   nullptr, 0));
         if (!logging || bind(g, s_logging, logging.get()) < 0)
             return -1;
@@ -106,30 +111,30 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
         Ref logging = Ref::steal(lookup_global(g, s_logging));
         if (!logging)
             return -1;
-        Ref log = Ref::steal(PyObject_CallMethodOneArg(logging.get(), S(s_getLogger),
-                                                       S(s_logger_name)));
+        Ref log = Ref::steal(PyObject_CallMethodOneArg(logging.get(), interned(s_getLogger),
+                                                       interned(s_logger_name)));
         if (!log || bind(g, s_log, log.get()) < 0)
             return -1;
     }
 
     at = line::model_base;
-    if (bind(g, s_FREE_MODEL_BASE, K.int_model_base) < 0)
+    if (bind(g, s_FREE_MODEL_BASE, constants.int_model_base) < 0)
         return -1;
     at = line::provider_type;
-    if (bind(g, s_FREE_PROVIDER_TYPE, S(s_provider_type)) < 0)
+    if (bind(g, s_FREE_PROVIDER_TYPE, interned(s_provider_type)) < 0)
         return -1;
     at = line::api_base;
-    if (bind(g, s_FREE_API_BASE, S(s_api_base_url)) < 0)
+    if (bind(g, s_FREE_API_BASE, interned(s_api_base_url)) < 0)
         return -1;
     at = line::keyless_placeholder;
-    if (bind(g, s_FREE_KEYLESS_PLACEHOLDER, S(s_keyless_placeholder)) < 0)
+    if (bind(g, s_FREE_KEYLESS_PLACEHOLDER, interned(s_keyless_placeholder)) < 0)
         return -1;
 
     {
         at = line::attribution_build;
         Ref headers = Ref::steal(PyDict_New());
-        if (!headers || PyDict_SetItem(headers.get(), S(s_HTTP_Referer), S(s_referer_url)) < 0 ||
-            PyDict_SetItem(headers.get(), S(s_X_Title), S(s_title)) < 0)
+        if (!headers || PyDict_SetItem(headers.get(), interned(s_HTTP_Referer), interned(s_referer_url)) < 0 ||
+            PyDict_SetItem(headers.get(), interned(s_X_Title), interned(s_title)) < 0)
             return -1;
         at = line::attribution_bind;
         if (bind(g, s_FREE_ATTRIBUTION_HEADERS, headers.get()) < 0)
@@ -142,7 +147,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
         if (!models)
             return -1;
         for (int i = 0; i < 4; i++)
-            PyList_SET_ITEM(models.get(), i, Py_NewRef(K.rows[i]));
+            PyList_SET_ITEM(models.get(), i, Py_NewRef(constants.rows[i]));
         if (bind(g, s_FREE_MODELS, models.get()) < 0)
             return -1;
     }
@@ -150,10 +155,10 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
     {
         struct Entry { int line; StrId id; PyObject *t, *p, *m; };
         const Entry entries[4] = {
-            {line::optimal_hy3, s_row0_id, K.f07, K.f095, K.int_16384},
-            {line::optimal_laguna, s_row1_id, K.f02, K.f09, K.int_16384},
-            {line::optimal_ultra, s_row2_id, K.f06, K.f095, K.int_32768},
-            {line::optimal_lightning, s_row3_id, K.f04, K.f095, K.int_16384},
+            {line::optimal_hy3, s_row0_id, constants.f07, constants.f095, constants.int_16384},
+            {line::optimal_laguna, s_row1_id, constants.f02, constants.f09, constants.int_16384},
+            {line::optimal_ultra, s_row2_id, constants.f06, constants.f095, constants.int_32768},
+            {line::optimal_lightning, s_row3_id, constants.f04, constants.f095, constants.int_16384},
         };
         at = line::optimal_hy3;
         Ref table = Ref::steal(PyDict_New());
@@ -165,7 +170,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
             if (!params)
                 return -1;
             at = line::optimal_hy3;
-            if (PyDict_SetItem(table.get(), S(e.id), params.get()) < 0)
+            if (PyDict_SetItem(table.get(), interned(e.id), params.get()) < 0)
                 return -1;
         }
         at = line::optimal_bind;
@@ -176,9 +181,9 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
     {
         struct Family { int line; StrId prefix; PyObject *t, *p; };
         const Family families[3] = {
-            {line::family_nemotron, s_family_nemotron, K.f06, K.f095},
-            {line::family_laguna, s_family_laguna, K.f02, K.f09},
-            {line::family_hy, s_family_hy, K.f07, K.f095},
+            {line::family_nemotron, s_family_nemotron, constants.f06, constants.f095},
+            {line::family_laguna, s_family_laguna, constants.f02, constants.f09},
+            {line::family_hy, s_family_hy, constants.f07, constants.f095},
         };
         at = line::family_bind;
         Ref pairs = Ref::steal(PyList_New(3));
@@ -189,7 +194,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
             Ref params = Ref::steal(make_params(families[i].t, families[i].p, nullptr));
             if (!params)
                 return -1;
-            PyObject *pair = PyTuple_Pack(2, S(families[i].prefix), params.get());
+            PyObject *pair = PyTuple_Pack(2, interned(families[i].prefix), params.get());
             if (!pair)
                 return -1;
             PyList_SET_ITEM(pairs.get(), i, pair);
@@ -201,13 +206,13 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
 
     {
         at = line::params_fallback;
-        Ref fallback = Ref::steal(make_params(K.f07, K.f095, nullptr));
+        Ref fallback = Ref::steal(make_params(constants.f07, constants.f095, nullptr));
         if (!fallback || bind(g, s__FREE_PARAMS_FALLBACK, fallback.get()) < 0)
             return -1;
     }
 
     at = line::max_tokens_fallback;
-    return bind(g, s__FREE_MAX_TOKENS_FALLBACK, K.int_16384);
+    return bind(g, s__FREE_MAX_TOKENS_FALLBACK, constants.int_16384);
 }
 
 }  // namespace fm

@@ -9,7 +9,7 @@ namespace {
 PyObject *strip_slashes(PyObject *base)
 {
     if (!PyUnicode_CheckExact(base))
-        return PyObject_CallMethodOneArg(base, S(s_rstrip), S(s_slash));
+        return PyObject_CallMethodOneArg(base, interned(s_rstrip), interned(s_slash));
     Py_ssize_t end = PyUnicode_GET_LENGTH(base);
     int kind = PyUnicode_KIND(base);
     const void *data = PyUnicode_DATA(base);
@@ -24,8 +24,8 @@ PyObject *strip_slashes(PyObject *base)
 int ends_with_version(PyObject *base)
 {
     if (PyUnicode_CheckExact(base))
-        return (int)PyUnicode_Tailmatch(base, S(s_v1), 0, PY_SSIZE_T_MAX, +1);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(base, S(s_endswith), S(s_v1)));
+        return (int)PyUnicode_Tailmatch(base, interned(s_v1), 0, PY_SSIZE_T_MAX, +1);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(base, interned(s_endswith), interned(s_v1)));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
@@ -122,7 +122,7 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
         return nullptr;
     f.line = versioned ? 184 : 186;
     Ref url = Ref::steal(
-        PyNumber_Add(base.get(), S(versioned ? s_chat_completions : s_v1_chat_completions)));
+        PyNumber_Add(base.get(), interned(versioned ? s_chat_completions : s_v1_chat_completions)));
     if (!url)
         return nullptr;
 
@@ -142,7 +142,7 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     f.line = 189;
     // The exact name goes as pop() removes it, keys that only compare equal to it included;
     // then every other letter case, since header names are case-insensitive to every server.
-    if (PyDict_Pop(out.get(), S(s_Authorization), nullptr) < 0 ||
+    if (PyDict_Pop(out.get(), interned(s_Authorization), nullptr) < 0 ||
         drop_authorization(out.get()) < 0)
         return nullptr;
 

@@ -209,13 +209,15 @@ struct Constants {
     PyObject *builtins;            // the builtins module
     PyObject *builtins_dict;       // its namespace, the fallback of every name lookup
 };
-extern Constants K;
+extern Constants constants;
 
-inline PyObject *S(StrId id) { return K.str[id]; }
+inline PyObject *interned(StrId id) { return constants.str[id]; }
 
-int prepare_constants();   // exec step 5
-int prepare_tuples();      // exec step 7 (the introspection records are made with the functions)
-int run_catalogue_statements(PyObject *module, int *failed_line);  // exec step 8, Part of it
+int prepare_constants();
+int prepare_tuples();  // the introspection records are made with the functions
+// The module-level statements of the catalogue, in source order; on failure *failed_line is the
+// line of the statement that failed.
+int run_catalogue_statements(PyObject *module, int *failed_line);
 
 // ---------------------------------------------------------------------------------------------
 // Functions
@@ -229,11 +231,6 @@ struct Frame {
 
 using Body = PyObject *(*)(Frame &f, PyObject *const *args);
 
-// An answer for calls that need neither the body nor its guards: it runs no host code. NULL with
-// *line left 0 means "run the body"; NULL with *line set means it failed (memory) at that line.
-// Given the positional arguments of a call without keywords.
-using Quick = PyObject *(*)(PyObject *globals, PyObject *const *args, int *line);
-
 enum FuncId : int {
     f_get_optimal_params,
     f_apply_optimal_params,
@@ -245,7 +242,7 @@ enum FuncId : int {
     site_count
 };
 
-struct FuncSpec {
+struct FunctionInfo {
     StrId name;
     const char *plain;        // the name in argument errors
     const char *qualified;    // traceback entry name
@@ -257,20 +254,16 @@ struct FuncSpec {
     int nlocals;
     StrId locals[6];
     Body body;
-    Quick quick;  // or NULL
 };
-extern const FuncSpec kFuncs[f_count];
+extern const FunctionInfo kFunctions[f_count];
 
 PyObject *body_get_optimal_params(Frame &f, PyObject *const *args);
 PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args);
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *args);
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args);
 PyObject *body_build_endpoint(Frame &f, PyObject *const *args);
-PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line);
-PyObject *quick_apply_optimal_params(PyObject *globals, PyObject *const *args, int *line);
-PyObject *quick_resolve_free_model(PyObject *globals, PyObject *const *args, int *line);
 
-// Makes the five introspection records (`__code__`) once; exec step 7.
+// Makes the five introspection records (`__code__`) once.
 int prepare_code_records();
 
 // Creates the function type (once) and binds the five functions into the module namespace.
@@ -281,44 +274,101 @@ int bind_functions(PyObject *module, int *failed_line);
 bool is_own_function(PyObject *o, FuncId id, PyObject *globals);
 
 // ---------------------------------------------------------------------------------------------
-// Shared routines
+// Parameter sets and choice entries shared between bodies
+
+// The three values of a parameter set that a choice entry reads with `get`: a new reference
+// each, or NULL where the set lacks the key.
+struct ParamValues {
+    Ref max_tokens, temperature, top_p;
+};
+
+// get_optimal_params(model_id) for get_free_model_choices: the parameter set's three values, read
+// where the set is made, when it is a plain dict of str keys (then nobody but the caller ever
+// sees the set, and its values cannot change before they are read). 1 with `values` set; 0 with
+// `params` set to the parameter set itself otherwise; -1 on error, with the traceback entry of
+// get_optimal_params added.
+int optimal_param_values(PyObject *globals, PyObject *model_id, ParamValues &values,
+                         Ref &params);
+
+// The thirteen keys of a choice entry, in order.
+constexpr int kEntryKeys = 13;
+constexpr int kModalitiesKey = 7;
+extern const StrId kEntryKey[kEntryKeys];
+
+// The choice list, built by get_free_model_choices' body for either caller: the function itself,
+// which gets every entry, or resolve_free_model, which copies one entry at an offset that is
+// known only once the list is complete. For the latter the first entries stay unmade values in
+// `unmade` (on the caller's stack): nobody sees the list, and making an entry runs no host code.
+struct UnmadeEntries {
+    static constexpr Py_ssize_t kCount = 8;
+    Ref values[kCount][kEntryKeys];
+};
+
+class ChoiceList {
+public:
+    explicit ChoiceList(UnmadeEntries *unmade) noexcept : kept_(unmade) {}
+    ChoiceList(const ChoiceList &) = delete;
+    ChoiceList &operator=(const ChoiceList &) = delete;
+
+    // Takes the values of the entry at the end (new references; the modalities slot empty).
+    int append(Ref (&values)[kEntryKeys]);
+    Py_ssize_t size() const noexcept { return size_; }
+    PyObject *release_list();                 // the list, when nothing is kept
+    PyObject *copy_of_entry(Py_ssize_t pos);  // dict(list[pos]), a new dict
+
+private:
+    UnmadeEntries *kept_;
+    Py_ssize_t size_ = 0;
+    Ref list_;  // the entries made: all of them, or those past the kept ones
+};
+
+// The body of get_free_model_choices: the entry of every catalogue row, in order, into `out`.
+int build_choices(Frame &f, ChoiceList &out);
+
+// ---------------------------------------------------------------------------------------------
+// State kept across calls (state.cpp)
+
+// A new choice entry with `values` (the modalities slot ignored) and a new "modalities" list.
+// `pos` is the entry's position in the choice list. Only memory can fail.
+PyObject *make_choice_entry(Py_ssize_t pos, Ref (&values)[kEntryKeys]);
+
+// The code object of a traceback entry of `site` (a function, or the exec step) at `line`.
+PyCodeObject *traceback_code(int site, int line);
 
 // Module-level name at call time: the module namespace, then the builtins. Returns a new
-// reference, or NULL with NameError (or the lookup's own error) set.
-PyObject *lookup_global(PyObject *globals, StrId name);
+// reference, or NULL with NameError (or the lookup's own error) set. The kept bindings answer
+// most reads (see state.cpp); lookup_name() does the rest.
+struct KeptBindings {
+    PyObject *name_space;            // the namespace they belong to, or NULL: none kept
+    bool kept[s_count];
+    PyObject *value[s_count];        // NULL: not bound in the namespace
+};
+extern KeptBindings kept_bindings;
+PyObject *lookup_name(PyObject *globals, StrId name);
 
-// Lets lookups in `globals` (the ready module's namespace) remember what they find; exec step.
-void watch_names(PyObject *globals);
+inline PyObject *lookup_global(PyObject *globals, StrId name)
+{
+    if (globals == kept_bindings.name_space && kept_bindings.value[name])
+        return Py_NewRef(kept_bindings.value[name]);
+    return lookup_name(globals, name);
+}
 
-// The same lookup without the NameError: 1 and `out` set when bound, 0 when not, -1 on error.
-int peek_global(PyObject *globals, StrId name, Ref &out);
+// Keeps the bindings of the names the bodies read in `globals`, the ready module's namespace.
+void keep_bindings(PyObject *globals);
 
-// Counts the changes of every watched dict: what was derived from watched dicts in one epoch
-// holds while the epoch lasts. watch_dict() adds `d` to the watched dicts (false: no watcher).
-extern unsigned long watch_epoch;
-bool watch_dict(PyObject *d);
+// Drops what was kept, without releasing it: called when the interpreter has finalized.
+void forget_kept_state();
 
-// True when every key of the plain dict `d` is a str: looking up or merging str keys then
-// compares nothing with host code. only_str_keys() remembers the answer until `d` changes, which
-// suits the module's long-lived tables; str_keys_now() is for dicts made by the call itself
-// (watching them would make their end count as a change).
-bool only_str_keys(PyObject *d);
-bool str_keys_now(PyObject *d);
-
-// True when str.strip() and str.lower() would give `s` (an exact str) back unchanged.
-bool already_normal(PyObject *s);
-
-// resolve_free_model without the choice list, when building it could run no host code (see
-// choices.cpp): 1 with `entry` set to the entry at idx - base, or left empty when the index is
-// past the list; 0 when the host's tables or functions need the general path; -1 on error.
-int choose_plain_entry(Frame &f, PyObject *idx, PyObject *base, Ref &entry);
-
-// Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
-void add_traceback(int site, int line, PyObject *globals);
+// ---------------------------------------------------------------------------------------------
+// Shared operations
 
 // Unpacks `item` into exactly n values (new references in out[0..n-1]) with the module's error
 // texts; a tuple or list is unpacked by its length, any other iterable is read up to item n+1.
 int unpack(PyObject *item, Py_ssize_t n, PyObject **out);
+
+// True when every key of the exact dict `d` is an exact str: looking up a str key or copying
+// the dict then runs no host code.
+bool str_keys_only(PyObject *d);
 
 // `d.update(arg)` for an exact dict d, as dict.update itself behaves.
 int dict_update(PyObject *d, PyObject *arg);
@@ -326,13 +376,19 @@ int dict_update(PyObject *d, PyObject *arg);
 // `dict(arg)`: the dict constructor applied to one argument.
 PyObject *dict_of(PyObject *arg);
 
-// `log.info(fmt, a, b)` with `log` looked up now. Fetching `info` and calling it are one step
-// here, so callers evaluate a and b first only where that order cannot be observed.
-int log_info(PyObject *globals, PyObject *fmt, PyObject *a, PyObject *b);
-
 // `obj.get(key, dflt)` (dflt NULL: one argument), through the object's own `get`; a plain dict
 // is read directly since its `get` cannot be overridden.
 PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt);
+
+// `log.info(fmt, a, b)`, with `info` taken before a and b were evaluated by the caller.
+int call_info(PyObject *info, PyObject *fmt, PyObject *a, PyObject *b);
+
+// Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
+void add_traceback(int site, int line, PyObject *globals);
+
+// Forget the process-wide state of their sources when the interpreter has finalized.
+void forget_constants();
+void forget_functions();
 
 }  // namespace fm
 

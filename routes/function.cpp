@@ -54,7 +54,7 @@ PyDoc_STRVAR(build_endpoint_doc,
 "Authorization header is sent, in any letter case: the free tier accepts\n"
 "anonymous requests and answers 401 to a bearer token it does not know.");
 
-const FuncSpec kFuncs[f_count] = {
+const FunctionInfo kFunctions[f_count] = {
     {
         .name = s_get_optimal_params,
         .plain = "get_optimal_params",
@@ -67,7 +67,6 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 5,
         .locals = {s_model_id, s_mid, s_prefix, s_family_params, s_params},
         .body = body_get_optimal_params,
-        .quick = quick_get_optimal_params,
     },
     {
         .name = s_apply_optimal_params,
@@ -81,7 +80,6 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 4,
         .locals = {s_cfg, s_params, s_k, s_v},
         .body = body_apply_optimal_params,
-        .quick = quick_apply_optimal_params,
     },
     {
         .name = s_get_free_model_choices,
@@ -95,7 +93,6 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 5,
         .locals = {s_choices, s_display, s_model_id, s_max_ctx, s_opt},
         .body = body_get_free_model_choices,
-        .quick = nullptr,
     },
     {
         .name = s_resolve_free_model,
@@ -109,7 +106,6 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 6,
         .locals = {s_model_index, s_all_config, s_idx, s_choices, s_offset, s_cfg},
         .body = body_resolve_free_model,
-        .quick = quick_resolve_free_model,
     },
     {
         .name = s_build_endpoint,
@@ -123,7 +119,6 @@ const FuncSpec kFuncs[f_count] = {
         .nlocals = 4,
         .locals = {s_api_base, s_headers, s_base, s_url},
         .body = body_build_endpoint,
-        .quick = nullptr,
     },
 };
 
@@ -132,24 +127,24 @@ namespace {
 // Introspection records, one per function, made by the exec step; process-wide.
 PyObject *code_records[f_count];
 
-PyObject *make_code_record(const FuncSpec &spec)
+PyObject *make_code_record(const FunctionInfo &info)
 {
     // A real code object, so that inspect and debuggers treat the function like a Python one:
     // an empty body carrying the file, name, definition line, argument count and local names.
-    Ref empty = Ref::steal((PyObject *)PyCode_NewEmpty("routes/free_models", spec.plain,
-                                                       spec.def_line));
+    Ref empty = Ref::steal((PyObject *)PyCode_NewEmpty("routes/free_models", info.plain,
+                                                       info.def_line));
     if (!empty)
         return nullptr;
-    Ref varnames = Ref::steal(PyTuple_New(spec.nlocals));
+    Ref varnames = Ref::steal(PyTuple_New(info.nlocals));
     if (!varnames)
         return nullptr;
-    for (int i = 0; i < spec.nlocals; i++)
-        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(S(spec.locals[i])));
+    for (int i = 0; i < info.nlocals; i++)
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(interned(info.locals[i])));
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace)
         return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O}", "co_argcount", spec.nparams,
-                                          "co_nlocals", spec.nlocals,
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O}", "co_argcount", info.nparams,
+                                          "co_nlocals", info.nlocals,
                                           "co_varnames", varnames.get()));
     if (!kwargs)
         return nullptr;
@@ -166,7 +161,7 @@ int prepare_code_records()
     for (int i = 0; i < f_count; i++) {
         if (code_records[i])
             continue;
-        code_records[i] = make_code_record(kFuncs[i]);
+        code_records[i] = make_code_record(kFunctions[i]);
         if (!code_records[i])
             return -1;
     }
@@ -178,29 +173,29 @@ int prepare_code_records()
 
 namespace {
 
-int count_error(const FuncSpec &spec, Py_ssize_t given)
+int count_error(const FunctionInfo &info, Py_ssize_t given)
 {
     const char *quantifier;
-    if (spec.nrequired == spec.nparams)
+    if (info.nrequired == info.nparams)
         quantifier = "exactly";
     else
-        quantifier = given < spec.nrequired ? "at least" : "at most";
-    Py_ssize_t expected = given < spec.nrequired ? spec.nrequired : spec.nparams;
+        quantifier = given < info.nrequired ? "at least" : "at most";
+    Py_ssize_t expected = given < info.nrequired ? info.nrequired : info.nparams;
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.plain, quantifier, expected, expected == 1 ? "" : "s", given);
+                 info.plain, quantifier, expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
 // Index of the parameter called `key`, or -1. Keyword names from a call site are normally the
 // very interned objects used here, so pointers are compared first and text only after.
-int find_param(const FuncSpec &spec, PyObject *key)
+int find_param(const FunctionInfo &info, PyObject *key)
 {
-    for (int i = 0; i < spec.nparams; i++) {
-        if (S(spec.params[i]) == key)
+    for (int i = 0; i < info.nparams; i++) {
+        if (interned(info.params[i]) == key)
             return i;
     }
-    for (int i = 0; i < spec.nparams; i++) {
-        if (PyUnicode_Compare(S(spec.params[i]), key) == 0)
+    for (int i = 0; i < info.nparams; i++) {
+        if (PyUnicode_Compare(interned(info.params[i]), key) == 0)
             return i;
     }
     return -1;
@@ -208,37 +203,37 @@ int find_param(const FuncSpec &spec, PyObject *key)
 
 // Binds the call's arguments to out[0..nparams-1] (borrowed; the caller's vector outlives the
 // call). An omitted optional parameter is bound to None.
-int bind_arguments(const FuncSpec &spec, PyObject *const *args, Py_ssize_t nargs,
+int bind_arguments(const FunctionInfo &info, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames, PyObject **out)
 {
-    const int n = spec.nparams, r = spec.nrequired;
+    const int n = info.nparams, r = info.nrequired;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs < r || nargs > n)
-            return count_error(spec, nargs);
+            return count_error(info, nargs);
         for (int i = 0; i < n; i++)
             out[i] = i < nargs ? args[i] : Py_None;
         return 0;
     }
     if (nargs > n)
-        return count_error(spec, nargs);
+        return count_error(info, nargs);
     for (int i = 0; i < n; i++)
         out[i] = i < nargs ? args[i] : nullptr;
     for (Py_ssize_t j = 0; j < nkw; j++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.plain);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", info.plain);
             return -1;
         }
-        int i = find_param(spec, key);
+        int i = find_param(info, key);
         if (i < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.plain, key);
+                         info.plain, key);
             return -1;
         }
         if (out[i]) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.plain, key);
+                         info.plain, key);
             return -1;
         }
         out[i] = args[nargs + j];
@@ -249,7 +244,7 @@ int bind_arguments(const FuncSpec &spec, PyObject *const *args, Py_ssize_t nargs
     }
     for (int i = (int)nargs; i < r; i++) {
         if (!out[i])
-            return count_error(spec, i);
+            return count_error(info, i);
     }
     return 0;
 }
@@ -266,7 +261,7 @@ PyTypeObject *function_type;  // created once per process by bind_functions()
 struct FreeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FuncSpec *spec;
+    const FunctionInfo *info;
     PyObject *globals;   // the module namespace
     PyObject *name;      // __name__ and __qualname__
     PyObject *module;
@@ -318,56 +313,46 @@ struct RecursionGuard {
     }
 };
 
-// The call proper: the shortcut when it answers, else argument binding and the body. On failure
-// f.line is the traceback entry's line.
-PyObject *run(const FuncSpec &spec, Frame &f, PyObject *const *args, Py_ssize_t nargs,
+// The call proper: argument binding and the body. On failure f.line is the traceback entry's line.
+PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssize_t nargs,
               PyObject *kwnames)
 {
-    if (spec.quick && !kwnames && nargs >= spec.nrequired && nargs <= spec.nparams) {
-        int failed_line = 0;
-        if (PyObject *answer = spec.quick(f.globals, args, &failed_line))
-            return answer;
-        if (failed_line) {
-            f.line = failed_line;
-            return nullptr;
-        }
-    }
     // Bodies call back into host code (a rebound table or function may call us again), so the
     // C stack is guarded as for any call into Python.
     RecursionGuard guard;
     if (!guard.entered)
         return nullptr;
     PyObject *bound[2] = {nullptr, nullptr};
-    if (spec.nparams && bind_arguments(spec, args, nargs, kwnames, bound) < 0)
+    if (info.nparams && bind_arguments(info, args, nargs, kwnames, bound) < 0)
         return nullptr;
-    return spec.body(f, bound);
+    return info.body(f, bound);
 }
 
 PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames)
 {
     FreeFunction *fn = as_function(op);
-    const FuncSpec &spec = *fn->spec;
+    const FunctionInfo &info = *fn->info;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
-    if (spec.nparams == 0) {
+    if (info.nparams == 0) {
         // These two errors belong to the call, not to the body: no traceback entry.
         if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.plain,
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", info.plain,
                          "takes no keyword arguments");
             return nullptr;
         }
         if (nargs) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", spec.plain,
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", info.plain,
                          "takes no arguments", nargs);
             return nullptr;
         }
     }
 
-    Frame f{fn->globals, spec.def_line};
-    PyObject *result = run(spec, f, args, nargs, kwnames);
+    Frame f{fn->globals, info.def_line};
+    PyObject *result = run(info, f, args, nargs, kwnames);
     if (!result)
-        add_traceback((int)(&spec - kFuncs), f.line, f.globals);
+        add_traceback((int)(&info - kFunctions), f.line, f.globals);
     return result;
 }
 
@@ -423,17 +408,17 @@ PyType_Spec function_spec = {
 
 PyObject *new_function(FuncId id, PyObject *globals)
 {
-    const FuncSpec &spec = kFuncs[id];
+    const FunctionInfo &info = kFunctions[id];
     FreeFunction *fn = PyObject_GC_New(FreeFunction, function_type);
     if (!fn)
         return nullptr;
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->info = &info;
     fn->globals = Py_NewRef(globals);
-    fn->name = Py_NewRef(S(spec.name));
-    fn->module = Py_NewRef(S(s_module_name));
-    fn->doc = PyUnicode_FromString(spec.doc);
-    fn->defaults = Py_NewRef(id == f_resolve_free_model ? K.resolve_defaults : Py_None);
+    fn->name = Py_NewRef(interned(info.name));
+    fn->module = Py_NewRef(interned(s_module_name));
+    fn->doc = PyUnicode_FromString(info.doc);
+    fn->defaults = Py_NewRef(id == f_resolve_free_model ? constants.resolve_defaults : Py_None);
     fn->code = Py_NewRef(code_records[id]);
     PyObject_GC_Track(fn);
     if (!fn->doc) {
@@ -447,8 +432,15 @@ PyObject *new_function(FuncId id, PyObject *globals)
 
 bool is_own_function(PyObject *o, FuncId id, PyObject *globals)
 {
-    return Py_IS_TYPE(o, function_type) && as_function(o)->spec == &kFuncs[id] &&
+    return Py_IS_TYPE(o, function_type) && as_function(o)->info == &kFunctions[id] &&
            as_function(o)->globals == globals;
+}
+
+void forget_functions()
+{
+    function_type = nullptr;
+    for (PyObject *&record : code_records)
+        record = nullptr;
 }
 
 int bind_functions(PyObject *module, int *failed_line)
@@ -456,15 +448,15 @@ int bind_functions(PyObject *module, int *failed_line)
     if (!function_type) {
         function_type = (PyTypeObject *)PyType_FromSpec(&function_spec);
         if (!function_type) {
-            *failed_line = kFuncs[0].def_line;
+            *failed_line = kFunctions[0].def_line;
             return -1;
         }
     }
     PyObject *globals = PyModule_GetDict(module);
     for (int id = 0; id < f_count; id++) {
-        *failed_line = kFuncs[id].def_line;
+        *failed_line = kFunctions[id].def_line;
         Ref fn = Ref::steal(new_function((FuncId)id, globals));
-        if (!fn || PyDict_SetItem(globals, S(kFuncs[id].name), fn.get()) < 0)
+        if (!fn || PyDict_SetItem(globals, interned(kFunctions[id].name), fn.get()) < 0)
             return -1;
     }
     return 0;
@@ -473,65 +465,7 @@ int bind_functions(PyObject *module, int *failed_line)
 // ---------------------------------------------------------------------------------------------
 // Operations shared by the bodies
 
-// Module-level names are read at every use so that a rebinding takes effect at once, yet two
-// dict lookups per name are much of a short call's cost. The module namespace and the builtins
-// are therefore watched: a binding once found is remembered (borrowed, the dict holds it) until
-// either dict changes in any way, when the watcher forgets every binding before the change.
-namespace {
-
-int name_watcher = -1;
-PyObject *watched_globals;  // the ready module's namespace; NULL while nothing is remembered
-PyObject *known[s_count];
-
-// Tables found to have only str keys, watched since: no key can be added without the watcher
-// hearing of it first.
-constexpr int kStrKeyed = 16;
-PyObject *str_keyed[kStrKeyed];
-
-int forget_names(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *)
-{
-    for (PyObject *&binding : known)
-        binding = nullptr;
-    for (PyObject *&table : str_keyed)
-        table = nullptr;
-    watch_epoch++;
-    return 0;
-}
-
-}  // namespace
-
-void watch_names(PyObject *globals)
-{
-    forget_names(PyDict_EVENT_CLEARED, nullptr, nullptr, nullptr);
-    watched_globals = nullptr;
-    if (name_watcher < 0) {
-        int id = PyDict_AddWatcher(forget_names);
-        if (id < 0 || PyDict_Watch(id, K.builtins_dict) < 0) {
-            PyErr_Clear();  // no watcher to spare: every lookup goes to the dicts
-            return;
-        }
-        name_watcher = id;
-    }
-    if (PyDict_Watch(name_watcher, globals) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    watched_globals = globals;
-}
-
-unsigned long watch_epoch = 1;
-
-bool watch_dict(PyObject *d)
-{
-    if (!watched_globals)
-        return false;
-    if (PyDict_Watch(name_watcher, d) == 0)
-        return true;
-    PyErr_Clear();
-    return false;
-}
-
-bool str_keys_now(PyObject *d)
+bool str_keys_only(PyObject *d)
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -540,50 +474,6 @@ bool str_keys_now(PyObject *d)
             return false;
     }
     return true;
-}
-
-bool only_str_keys(PyObject *d)
-{
-    for (PyObject *table : str_keyed) {
-        if (table == d)
-            return true;
-    }
-    if (!str_keys_now(d))
-        return false;
-    for (PyObject *&table : str_keyed) {
-        if (!table) {
-            if (watch_dict(d))
-                table = d;
-            break;
-        }
-    }
-    return true;
-}
-
-int peek_global(PyObject *globals, StrId id, Ref &out)
-{
-    bool remember = globals == watched_globals;
-    if (remember && known[id]) {
-        out = Ref::borrow(known[id]);
-        return 1;
-    }
-    PyObject *value;
-    int found = PyDict_GetItemRef(globals, S(id), &value);
-    if (found == 0)
-        found = PyDict_GetItemRef(K.builtins_dict, S(id), &value);
-    if (found > 0 && remember)
-        known[id] = value;
-    out = Ref::steal(value);
-    return found;
-}
-
-PyObject *lookup_global(PyObject *globals, StrId id)
-{
-    Ref value;
-    int found = peek_global(globals, id, value);
-    if (found == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", S(id));
-    return value.release();
 }
 
 int unpack(PyObject *item, Py_ssize_t n, PyObject **out)
@@ -645,7 +535,7 @@ int dict_update(PyObject *d, PyObject *arg)
 {
     if (PyDict_CheckExact(arg))
         return PyDict_Merge(d, arg, 1);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(d, S(s_update), arg));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(d, interned(s_update), arg));
     return r ? 0 : -1;
 }
 
@@ -666,20 +556,13 @@ PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
         return found ? value : Py_NewRef(dflt ? dflt : Py_None);
     }
     PyObject *args[3] = {obj, key, dflt};
-    return PyObject_VectorcallMethod(S(s_get), args, dflt ? 3 : 2, nullptr);
+    return PyObject_VectorcallMethod(interned(s_get), args, dflt ? 3 : 2, nullptr);
 }
 
-}  // namespace fm
-
-namespace fm {
-
-int log_info(PyObject *globals, PyObject *fmt, PyObject *a, PyObject *b)
+int call_info(PyObject *info, PyObject *fmt, PyObject *a, PyObject *b)
 {
-    Ref log = Ref::steal(lookup_global(globals, s_log));
-    if (!log)
-        return -1;
-    PyObject *args[4] = {log.get(), fmt, a, b};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(S(s_info), args, 4, nullptr));
+    PyObject *args[3] = {fmt, a, b};
+    Ref r = Ref::steal(PyObject_Vectorcall(info, args, 3, nullptr));
     return r ? 0 : -1;
 }
 

@@ -65,8 +65,25 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
     return rc;
 }
 
+// An application that embeds the interpreter may finalize it and start a new one in the same
+// process. Everything process-wide then belongs to the dead interpreter (its objects are freed
+// or abandoned), so it is forgotten, never released, and a new import starts from nothing.
+bool forget_at_exit_registered;
+
+void forget_process_state()
+{
+    main_interpreter_id = -1;
+    module_object = nullptr;
+    forget_constants();
+    forget_functions();
+    forget_kept_state();
+    forget_at_exit_registered = false;
+}
+
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
+    if (!forget_at_exit_registered)
+        forget_at_exit_registered = Py_AtExit(forget_process_state) == 0;
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1)
         return nullptr;
@@ -99,13 +116,13 @@ PyObject *module_create(PyObject *spec, PyModuleDef *)
 
 int set_builtins(PyObject *dict)
 {
-    if (!K.builtins) {
-        K.builtins = PyImport_ImportModule("builtins");
-        if (!K.builtins)
+    if (!constants.builtins) {
+        constants.builtins = PyImport_ImportModule("builtins");
+        if (!constants.builtins)
             return -1;
-        K.builtins_dict = Py_NewRef(PyModule_GetDict(K.builtins));
+        constants.builtins_dict = Py_NewRef(PyModule_GetDict(constants.builtins));
     }
-    return PyDict_SetItemString(dict, "__builtins__", K.builtins);
+    return PyDict_SetItemString(dict, "__builtins__", constants.builtins);
 }
 
 // Built for PY_MAJOR_VERSION.PY_MINOR_VERSION; the running version is read from
@@ -150,10 +167,10 @@ int check_version()
 int register_module(PyObject *module, bool *added)
 {
     PyObject *modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, S(s_module_name));
+    int present = PyDict_Contains(modules, interned(s_module_name));
     if (present != 0)
         return present < 0 ? -1 : 0;
-    if (PyDict_SetItem(modules, S(s_module_name), module) < 0)
+    if (PyDict_SetItem(modules, interned(s_module_name), module) < 0)
         return -1;
     *added = true;
     return 0;
@@ -165,8 +182,8 @@ void unregister_module(PyObject *module)
     PyObject *exc = PyErr_GetRaisedException();
     PyObject *modules = PyImport_GetModuleDict();
     PyObject *entry = nullptr;
-    if (PyDict_GetItemRef(modules, S(s_module_name), &entry) > 0 && entry == module)
-        (void)PyDict_DelItem(modules, S(s_module_name));
+    if (PyDict_GetItemRef(modules, interned(s_module_name), &entry) > 0 && entry == module)
+        (void)PyDict_DelItem(modules, interned(s_module_name));
     Py_XDECREF(entry);
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -200,12 +217,12 @@ int module_exec(PyObject *module)
     lineno = line::registration;
     {
         PyObject *test = PyDict_New();
-        int rc = test ? PyDict_SetItem(dict, S(s___test__), test) : -1;
+        int rc = test ? PyDict_SetItem(dict, interned(s___test__), test) : -1;
         Py_XDECREF(test);
         if (rc < 0)
             goto error;
     }
-    watch_names(dict);
+    keep_bindings(dict);
     return 0;
 
 error:

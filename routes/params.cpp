@@ -5,22 +5,6 @@
 
 namespace fm {
 
-// Plain ASCII without surrounding white space or capitals: the form every catalogue id and most
-// callers' ids already have.
-bool already_normal(PyObject *s)
-{
-    if (!PyUnicode_IS_ASCII(s))
-        return false;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(s);
-    if (n && (Py_UNICODE_ISSPACE(p[0]) || Py_UNICODE_ISSPACE(p[n - 1])))
-        return false;
-    unsigned capitals = 0;  // no early exit: the loop vectorises
-    for (Py_ssize_t i = 0; i < n; i++)
-        capitals |= (unsigned)(p[i] - 'A') < 26u;
-    return !capitals;
-}
-
 namespace {
 
 // `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
@@ -29,6 +13,12 @@ PyObject *normalise_ascii(PyObject *text)
 {
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    // Most ids are already in normal form, as every catalogue id is.
+    unsigned capitals = 0;  // no early exit: the loop vectorises
+    for (Py_ssize_t i = 0; i < n; i++)
+        capitals |= (unsigned)(p[i] - 'A') < 26u;
+    if (!capitals && (n == 0 || (!Py_UNICODE_ISSPACE(p[0]) && !Py_UNICODE_ISSPACE(p[n - 1]))))
+        return Py_NewRef(text);
     Py_ssize_t start = 0, end = n;
     while (start < end && Py_UNICODE_ISSPACE(p[start]))
         start++;
@@ -56,16 +46,16 @@ PyObject *normalise(PyObject *model_id)
     int truth = PyObject_IsTrue(model_id);
     if (truth < 0)
         return nullptr;
-    PyObject *value = truth ? model_id : S(s_empty);
+    PyObject *value = truth ? model_id : interned(s_empty);
     Ref text = PyUnicode_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyObject_Str(value));
     if (!text)
         return nullptr;
     if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get()))
         return normalise_ascii(text.get());
-    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(text.get(), S(s_strip)));
+    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(text.get(), interned(s_strip)));
     if (!stripped)
         return nullptr;
-    return PyObject_CallMethodNoArgs(stripped.get(), S(s_lower));
+    return PyObject_CallMethodNoArgs(stripped.get(), interned(s_lower));
 }
 
 // `mid.startswith(prefix)` as a truth value.
@@ -80,58 +70,61 @@ int starts_with(PyObject *mid, PyObject *prefix)
             return memcmp(PyUnicode_DATA(mid), PyUnicode_DATA(prefix), (size_t)n * kind) == 0;
         return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
     }
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, S(s_startswith), prefix));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, interned(s_startswith), prefix));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-// The exact-match level: 1 and *out set when `mid` is a key of FREE_MODEL_OPTIMAL_PARAMS.
-int exact_match(Frame &f, PyObject *mid, PyObject **out)
+// The values of the exact dict `set` under "max_tokens", "temperature" and "top_p" (borrowed,
+// NULL where missing), when every key of it is an exact str: then `get` would run no host code
+// and a key of the same text is the key. False, and nothing read, otherwise.
+bool read_values(PyObject *set, PyObject *(&found)[3])
 {
-    Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
-    if (!table)
-        return -1;
-    if (PyDict_CheckExact(table.get()) && PyUnicode_CheckExact(mid) &&
-        only_str_keys(table.get())) {
-        // A plain dict of str keys and a str id: the membership test and the second read of
-        // the table run no host code, so one lookup answers both.
-        PyObject *entry;
-        int found = PyDict_GetItemRef(table.get(), mid, &entry);
-        if (found <= 0)
-            return found;
-        f.line = 95;
-        Ref held = Ref::steal(entry);
-        *out = dict_of(entry);
-        return *out ? 1 : -1;
+    const StrId wanted[3] = {s_max_tokens, s_temperature, s_top_p};
+    found[0] = found[1] = found[2] = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(set, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+        int i = 0;
+        while (i < 3 && key != interned(wanted[i]))
+            i++;
+        if (i == 3) {  // the same text in another object
+            i = 0;
+            while (i < 3 && PyUnicode_Compare(key, interned(wanted[i])) != 0)
+                i++;
+        }
+        if (i < 3)
+            found[i] = value;
     }
-    int found = PySequence_Contains(table.get(), mid);
-    if (found <= 0)
-        return found;
-    f.line = 95;
-    table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
-    if (!table)
-        return -1;
-    Ref entry = Ref::steal(PyObject_GetItem(table.get(), mid));
-    *out = entry ? dict_of(entry.get()) : nullptr;
-    return *out ? 1 : -1;
+    return true;
 }
 
-// One family pair: 1 and *out set when its prefix matches, 0 when not, -1 on error.
-int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
+// The lookup's answer `params`, a new dict, handed out as it is, or told as its three values
+// when the caller wants them and `get` on it would run no host code: it is the caller's own,
+// so its values cannot change before the caller reads them.
+int answer_with(Ref params, ParamValues *values, Ref &out)
+{
+    PyObject *found[3];
+    if (!values || !read_values(params.get(), found)) {
+        out = std::move(params);
+        return 0;
+    }
+    values->max_tokens = Ref::borrow(found[0]);
+    values->temperature = Ref::borrow(found[1]);
+    values->top_p = Ref::borrow(found[2]);
+    return 1;
+}
+
+// One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
+int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
 {
     f.line = 96;
-    Ref prefix, family_params;
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        // A pair as the catalogue has it is read directly.
-        prefix = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        family_params = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-    }
-    else {
-        PyObject *halves[2];
-        if (unpack(pair, 2, halves) < 0)
-            return -1;
-        prefix = Ref::steal(halves[0]);
-        family_params = Ref::steal(halves[1]);
-    }
+    PyObject *halves[2];
+    if (unpack(pair, 2, halves) < 0)
+        return -1;
+    Ref prefix = Ref::steal(halves[0]);
+    Ref family_params = Ref::steal(halves[1]);
 
     f.line = 97;
     int match = starts_with(mid, prefix.get());
@@ -142,29 +135,103 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, PyObject **out)
     Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
-    Ref params = Ref::steal(dict_of(fallback.get()));
+    params = Ref::steal(dict_of(fallback.get()));
     if (!params)
         return -1;
     f.line = 99;
-    if (dict_update(params.get(), family_params.get()) < 0)
-        return -1;
-    *out = params.release();
-    return 1;
+    return dict_update(params.get(), family_params.get()) < 0 ? -1 : 1;
 }
 
-// A copy of `params` when it is a plain dict with str keys, where the comprehension below runs
-// no host code and gives the same dict; NULL (no error) otherwise.
-PyObject *plain_copy(PyObject *params)
+// The three-level lookup. Answers 0 with a new dict in `params`, or, when `values` is given and
+// the answer would be a plain dict of str keys, 1 with its three values in `values` instead.
+int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
-    if (!PyDict_CheckExact(params) || !str_keys_now(params))
-        return nullptr;
-    return PyDict_Copy(params);
+    f.line = 93;
+    Ref mid = Ref::steal(normalise(model_id));
+    if (!mid)
+        return -1;
+
+    f.line = 94;
+    {
+        Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+        if (!table)
+            return -1;
+        int found = PyDict_CheckExact(table.get()) ? PyDict_Contains(table.get(), mid.get())
+                                                    : PySequence_Contains(table.get(), mid.get());
+        if (found < 0)
+            return -1;
+        if (found) {
+            f.line = 95;
+            Ref again = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+            if (!again)
+                return -1;
+            Ref entry = Ref::steal(PyObject_GetItem(again.get(), mid.get()));
+            if (!entry)
+                return -1;
+            PyObject *found[3];
+            if (values && PyDict_CheckExact(entry.get()) && read_values(entry.get(), found)) {
+                // The values its copy would have: the copy would be the caller's alone.
+                values->max_tokens = Ref::borrow(found[0]);
+                values->temperature = Ref::borrow(found[1]);
+                values->top_p = Ref::borrow(found[2]);
+                return 1;
+            }
+            Ref copy = Ref::steal(dict_of(entry.get()));
+            if (!copy)
+                return -1;
+            return answer_with(std::move(copy), values, params);
+        }
+    }
+
+    f.line = 96;
+    Ref families = Ref::steal(lookup_global(f.globals, s__FREE_MODEL_FAMILY_PARAMS));
+    if (!families)
+        return -1;
+    Ref found;
+    if (PyList_CheckExact(families.get())) {
+        // Index by index, as the list iterator does: the host may change the list meanwhile.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
+            Ref pair = Ref::borrow(PyList_GET_ITEM(families.get(), i));
+            int rc = try_family(f, mid.get(), pair.get(), found);
+            if (rc)
+                return rc < 0 ? -1 : answer_with(std::move(found), values, params);
+        }
+    }
+    else {
+        Ref it = Ref::steal(PyObject_GetIter(families.get()));
+        if (!it)
+            return -1;
+        while (PyObject *item = PyIter_Next(it.get())) {
+            Ref pair = Ref::steal(item);
+            int rc = try_family(f, mid.get(), pair.get(), found);
+            if (rc)
+                return rc < 0 ? -1 : answer_with(std::move(found), values, params);
+            f.line = 96;
+        }
+        if (PyErr_Occurred())
+            return -1;
+    }
+
+    f.line = 101;
+    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
+    if (!fallback)
+        return -1;
+    found = Ref::steal(dict_of(fallback.get()));
+    if (!found)
+        return -1;
+    f.line = 102;
+    Ref max_tokens = Ref::steal(lookup_global(f.globals, s__FREE_MAX_TOKENS_FALLBACK));
+    if (!max_tokens || PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0)
+        return -1;
+    return answer_with(std::move(found), values, params);
 }
 
 // `{k: v for k, v in params.items()}`
 PyObject *copy_items(PyObject *params)
 {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, S(s_items)));
+    if (PyDict_CheckExact(params) && str_keys_only(params))
+        return PyDict_Copy(params);  // the same dict, made without running host code
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, interned(s_items)));
     if (!items)
         return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
@@ -191,7 +258,7 @@ int call_update(PyObject *obj, PyObject *arg)
 {
     if (PyDict_CheckExact(obj))
         return dict_update(obj, arg);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(obj, S(s_update), arg));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(obj, interned(s_update), arg));
     return r ? 0 : -1;
 }
 
@@ -202,234 +269,24 @@ int call_update(PyObject *obj, PyObject *arg)
 
 PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
 {
-    f.line = 93;
-    Ref mid = Ref::steal(normalise(args[0]));
-    if (!mid)
-        return nullptr;
-
-    f.line = 94;
-    PyObject *found = nullptr;
-    int rc = exact_match(f, mid.get(), &found);
-    if (rc)
-        return rc < 0 ? nullptr : found;
-
-    f.line = 96;
-    {
-        Ref families = Ref::steal(lookup_global(f.globals, s__FREE_MODEL_FAMILY_PARAMS));
-        if (!families)
-            return nullptr;
-        if (PyList_CheckExact(families.get())) {
-            // Index by index, as the list iterator does: the host may change the list meanwhile.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
-                Ref pair = Ref::borrow(PyList_GET_ITEM(families.get(), i));
-                rc = try_family(f, mid.get(), pair.get(), &found);
-                if (rc)
-                    return rc < 0 ? nullptr : found;
-            }
-        }
-        else {
-            Ref it = Ref::steal(PyObject_GetIter(families.get()));
-            if (!it)
-                return nullptr;
-            while (PyObject *item = PyIter_Next(it.get())) {
-                Ref pair = Ref::steal(item);
-                rc = try_family(f, mid.get(), pair.get(), &found);
-                if (rc)
-                    return rc < 0 ? nullptr : found;
-                f.line = 96;
-            }
-            if (PyErr_Occurred())
-                return nullptr;
-        }
-    }
-
-    f.line = 101;
-    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
-    if (!fallback)
-        return nullptr;
-    Ref params = Ref::steal(dict_of(fallback.get()));
-    if (!params)
-        return nullptr;
-    f.line = 102;
-    Ref max_tokens = Ref::steal(lookup_global(f.globals, s__FREE_MAX_TOKENS_FALLBACK));
-    if (!max_tokens || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens.get()) < 0)
+    Ref params;
+    if (lookup_optimal_params(f, args[0], params, nullptr) < 0)
         return nullptr;
     return params.release();
 }
 
-namespace {
-
-// Answers remembered by the id object the caller passed (None and False too): hosts pass the same
-// string objects again and again (the catalogue's own, or their configuration's). An answer holds
-// while the table is the same watched, unchanged dict and, for a family or the fallback, the
-// family list still holds the same pairs up to the answer (tuples: their prefixes cannot
-// change). The parameter sets are copied anew on every call, so changes inside them show.
-constexpr Py_ssize_t kPairs = 8;
-struct Answer {
-    PyObject *id;             // owned
-    PyObject *table;          // owned
-    PyObject *entry;          // owned: the exact match, or NULL
-    PyObject *families;       // owned: the family list walked, for the other answers
-    PyObject *pairs[kPairs];  // owned: its pairs as they were, up to the answer
-    Py_ssize_t walked;        // pairs tested; the last one matched when `family`
-    bool family;
-    unsigned long epoch;
-};
-constexpr int kAnswers = 4;
-Answer answers[kAnswers];
-int next_answer;
-
-// The answer remembered for `model_id` over `table`, if any; answers other than an exact match
-// still need still_holds() with the family list.
-const Answer *remembered(PyObject *model_id, PyObject *table)
+int optimal_param_values(PyObject *globals, PyObject *model_id, ParamValues &values,
+                         Ref &params)
 {
-    for (const Answer &a : answers) {
-        if (a.id == model_id && a.table == table && a.epoch == watch_epoch)
-            return &a;
-    }
-    return nullptr;
-}
-
-bool still_holds(const Answer &a, PyObject *families)
-{
-    Py_ssize_t size = PyList_GET_SIZE(families);
-    if (a.families != families || size < a.walked || (!a.family && size != a.walked))
-        return false;
-    for (Py_ssize_t i = 0; i < a.walked; i++) {
-        if (PyList_GET_ITEM(families, i) != a.pairs[i])
-            return false;
-    }
-    return true;
-}
-
-void remember(PyObject *model_id, PyObject *table, PyObject *entry, PyObject *families,
-              Py_ssize_t walked, bool family)
-{
-    if (walked > kPairs || !watch_dict(table))
-        return;
-    Answer &a = answers[next_answer];
-    next_answer = (next_answer + 1) % kAnswers;
-    Py_XSETREF(a.id, Py_NewRef(model_id));
-    Py_XSETREF(a.table, Py_NewRef(table));
-    Py_XSETREF(a.entry, Py_XNewRef(entry));
-    Py_XSETREF(a.families, Py_XNewRef(families));
-    for (Py_ssize_t i = 0; i < kPairs; i++)
-        Py_XSETREF(a.pairs[i], i < walked ? Py_NewRef(PyList_GET_ITEM(families, i)) : nullptr);
-    a.walked = walked;
-    a.family = family;
-    a.epoch = watch_epoch;
-}
-
-// The family level: a copy of the fallback updated with the family's set.
-PyObject *family_answer(PyObject *fallback, PyObject *family, int *line)
-{
-    Ref params = Ref::steal(PyDict_Copy(fallback));
-    if (!params || PyDict_Merge(params.get(), family, 1) < 0) {
-        *line = params ? 99 : 98;
-        return nullptr;
-    }
-    return params.release();
-}
-
-// The generic fallback: a copy of the fallback with "max_tokens".
-PyObject *fallback_answer(PyObject *fallback, PyObject *max_tokens, int *line)
-{
-    Ref params = Ref::steal(PyDict_Copy(fallback));
-    if (!params || PyDict_SetItem(params.get(), S(s_max_tokens), max_tokens) < 0) {
-        *line = params ? 102 : 101;
-        return nullptr;
-    }
-    return params.release();
-}
-
-}  // namespace
-
-// The whole lookup when the id is text (or None/False) and every table has the catalogue's own
-// plain types: then no host code can run, and the body's recursion guard is not needed. Anything
-// else, including a missing name, is left to the body, which starts over.
-PyObject *quick_get_optimal_params(PyObject *globals, PyObject *const *args, int *line)
-{
-    PyObject *model_id = args[0];
-    bool text = PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id);
-    if (!text && model_id != Py_None && model_id != Py_False)
-        return nullptr;
-
-    Ref table, families, fallback, max_tokens;
-    if (peek_global(globals, s_FREE_MODEL_OPTIMAL_PARAMS, table) <= 0 ||
-        !PyDict_CheckExact(table.get()) || !only_str_keys(table.get()))
-        goto general;
-    {
-        const Answer *a = remembered(model_id, table.get());
-        if (a && a->entry) {
-            PyObject *copy = PyDict_Copy(a->entry);
-            *line = copy ? 0 : 95;
-            return copy;
-        }
-        if (peek_global(globals, s__FREE_MODEL_FAMILY_PARAMS, families) <= 0 ||
-            !PyList_CheckExact(families.get()) ||
-            peek_global(globals, s__FREE_PARAMS_FALLBACK, fallback) <= 0 ||
-            !PyDict_CheckExact(fallback.get()) || !only_str_keys(fallback.get()) ||
-            peek_global(globals, s__FREE_MAX_TOKENS_FALLBACK, max_tokens) < 0)
-            goto general;
-        if (a && still_holds(*a, families.get())) {
-            if (a->family) {
-                PyObject *family = PyTuple_GET_ITEM(a->pairs[a->walked - 1], 1);
-                if (PyDict_CheckExact(family) && only_str_keys(family))
-                    return family_answer(fallback.get(), family, line);
-            }
-            else if (max_tokens) {
-                return fallback_answer(fallback.get(), max_tokens.get(), line);
-            }
-        }
-    }
-
-    {
-        Ref mid = text ? Ref::steal(normalise_ascii(model_id)) : Ref::borrow(S(s_empty));
-        if (!mid) {
-            *line = 93;
-            return nullptr;
-        }
-        if (PyObject *entry = PyDict_GetItemWithError(table.get(), mid.get())) {
-            if (!PyDict_CheckExact(entry))
-                return nullptr;
-            remember(model_id, table.get(), entry, nullptr, 0, false);
-            PyObject *copy = PyDict_Copy(entry);
-            *line = copy ? 0 : 95;
-            return copy;
-        }
-        Py_ssize_t count = PyList_GET_SIZE(families.get());
-        for (Py_ssize_t i = 0; i < count; i++) {
-            PyObject *pair = PyList_GET_ITEM(families.get(), i);
-            if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
-                !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair, 0)))
-                return nullptr;
-            if (!starts_with(mid.get(), PyTuple_GET_ITEM(pair, 0)))
-                continue;
-            PyObject *family = PyTuple_GET_ITEM(pair, 1);
-            if (!PyDict_CheckExact(family) || !only_str_keys(family))
-                return nullptr;
-            remember(model_id, table.get(), nullptr, families.get(), i + 1, true);
-            return family_answer(fallback.get(), family, line);
-        }
-        if (!max_tokens)
-            return nullptr;  // the body raises the NameError
-        remember(model_id, table.get(), nullptr, families.get(), count, false);
-        return fallback_answer(fallback.get(), max_tokens.get(), line);
-    }
-
-general:
-    PyErr_Clear();  // a failed lookup is the body's to report
-    return nullptr;
+    Frame f{globals, kFunctions[f_get_optimal_params].def_line};
+    int rc = lookup_optimal_params(f, model_id, params, &values);
+    if (rc < 0)
+        add_traceback(f_get_optimal_params, f.line, globals);
+    return rc;
 }
 
 // ---------------------------------------------------------------------------------------------
 // apply_optimal_params(cfg)
-
-// None and False, the false values a host passes, come back at once.
-PyObject *quick_apply_optimal_params(PyObject *, PyObject *const *args, int *)
-{
-    return args[0] == Py_None || args[0] == Py_False ? Py_NewRef(args[0]) : nullptr;
-}
 
 PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
 {
@@ -443,7 +300,7 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     Ref lookup = Ref::steal(lookup_global(f.globals, s_get_optimal_params));
     if (!lookup)
         return nullptr;
-    Ref model = Ref::steal(call_get(cfg, S(s_model), nullptr));
+    Ref model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
     if (!model)
         return nullptr;
     Ref params = Ref::steal(PyObject_CallOneArg(lookup.get(), model.get()));
@@ -455,29 +312,22 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 120;
-    Ref top_p = Ref::steal(PyObject_GetItem(params.get(), S(s_top_p)));
-    if (!top_p || PyObject_SetItem(cfg, S(s__free_top_p), top_p.get()) < 0)
+    Ref top_p = Ref::steal(PyObject_GetItem(params.get(), interned(s_top_p)));
+    if (!top_p || PyObject_SetItem(cfg, interned(s__free_top_p), top_p.get()) < 0)
         return nullptr;
 
     f.line = 121;
     Ref log = Ref::steal(lookup_global(f.globals, s_log));
-    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
+    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), interned(s_info)) : nullptr);
     if (!info)
         return nullptr;
     f.line = 122;
-    Ref shown_model = Ref::steal(call_get(cfg, S(s_model), nullptr));
-    Ref shown_params;
-    if (shown_model) {
-        shown_params = Ref::steal(plain_copy(params.get()));
-        if (!shown_params && !PyErr_Occurred())
-            shown_params = Ref::steal(copy_items(params.get()));
-    }
+    Ref shown_model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
+    Ref shown_params = Ref::steal(shown_model ? copy_items(params.get()) : nullptr);
     if (!shown_params)
         return nullptr;
     f.line = 121;
-    PyObject *log_args[3] = {S(s_fmt_applied), shown_model.get(), shown_params.get()};
-    Ref logged = Ref::steal(PyObject_Vectorcall(info.get(), log_args, 3, nullptr));
-    if (!logged)
+    if (call_info(info.get(), interned(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
         return nullptr;
     return Py_NewRef(cfg);
 }

@@ -8,62 +8,47 @@ namespace {
 // `cfg["system_prompt"] = cfg.get("system_prompt") or all_config.get("system_prompt", "")`
 int inherit_system_prompt(PyObject *cfg, PyObject *all_config)
 {
-    Ref prompt = Ref::steal(call_get(cfg, S(s_system_prompt), nullptr));
+    Ref prompt = Ref::steal(call_get(cfg, interned(s_system_prompt), nullptr));
     if (!prompt)
         return -1;
     int keep = PyObject_IsTrue(prompt.get());
     if (keep < 0)
         return -1;
     if (!keep && PyDict_CheckExact(all_config)) {
-        prompt = Ref::steal(call_get(all_config, S(s_system_prompt), S(s_empty)));
+        prompt = Ref::steal(call_get(all_config, interned(s_system_prompt), interned(s_empty)));
         if (!prompt)
             return -1;
     }
     else if (!keep) {
-        Ref get = Ref::steal(PyObject_GetAttr(all_config, S(s_get)));
-        prompt = Ref::steal(get ? PyObject_Call(get.get(), K.system_prompt_args, nullptr)
+        Ref get = Ref::steal(PyObject_GetAttr(all_config, interned(s_get)));
+        prompt = Ref::steal(get ? PyObject_Call(get.get(), constants.system_prompt_args, nullptr)
                                 : nullptr);
         if (!prompt)
             return -1;
     }
-    return PyDict_SetItem(cfg, S(s_system_prompt), prompt.get());
+    return PyDict_SetItem(cfg, interned(s_system_prompt), prompt.get());
 }
 
-// Steps of the written algorithm: the choice list is built and the entry at idx - base copied.
-// NULL without an exception when the index is past the list.
-PyObject *general_entry(Frame &f, PyObject *idx, PyObject *choices_fn)
+// The position that `choices[offset]` reads in a list of `count` entries, with the list's own
+// errors; offset is known to lie in 0..count-1 when it is an int.
+int list_position(PyObject *offset, Py_ssize_t count, Py_ssize_t *pos)
 {
-    Ref choices = Ref::steal(PyObject_CallNoArgs(choices_fn));
-    if (!choices)
-        return nullptr;
-
-    f.line = 166;
-    Ref base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
-    if (!base)
-        return nullptr;
-    Ref offset = Ref::steal(PyNumber_Subtract(idx, base.get()));
-    if (!offset)
-        return nullptr;
-
-    f.line = 167;
-    Py_ssize_t count = PyObject_Size(choices.get());
-    if (count < 0)
-        return nullptr;
-    Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
-    if (!count_obj)
-        return nullptr;
-    int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
-    if (beyond)
-        return nullptr;
-    // FREE_MODEL_BASE was read again after the host's code ran; a base raised meanwhile must
-    // not turn the offset negative and select an entry from the end of the list.
-    int negative = PyObject_RichCompareBool(offset.get(), K.int_zero, Py_LT);
-    if (negative)
-        return nullptr;
-
-    f.line = 169;
-    Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
-    return entry ? dict_of(entry.get()) : nullptr;
+    if (!PyIndex_Check(offset)) {
+        PyErr_Format(PyExc_TypeError, "list indices must be integers or slices, not %.200s",
+                     Py_TYPE(offset)->tp_name);
+        return -1;
+    }
+    Py_ssize_t i = PyNumber_AsSsize_t(offset, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred())
+        return -1;
+    if (i < 0)
+        i += count;
+    if (i < 0 || i >= count) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return -1;
+    }
+    *pos = i;
+    return 0;
 }
 
 // True when int(o) is certain to raise TypeError or ValueError without running host code: None,
@@ -88,39 +73,31 @@ bool surely_not_an_int(PyObject *o)
     return false;
 }
 
-}  // namespace
-
-// Indexes that certainly designate no free model: no integer at all, or one below the base.
-PyObject *quick_resolve_free_model(PyObject *globals, PyObject *const *args, int *)
+// `int(model_index)`; NULL without an exception where the conversion raises TypeError or
+// ValueError, which resolve_free_model absorbs.
+PyObject *index_value(PyObject *model_index)
 {
-    PyObject *index = args[0];
-    if (surely_not_an_int(index))
-        Py_RETURN_NONE;
-    if (!PyLong_CheckExact(index))
+    // Values that int() refuses for certain, answered without making the exception it would
+    // raise and discard.
+    if (surely_not_an_int(model_index))
         return nullptr;
-    Ref base;
-    if (peek_global(globals, s_FREE_MODEL_BASE, base) <= 0 || !PyLong_CheckExact(base.get())) {
-        PyErr_Clear();  // the body looks again and reports it
-        return nullptr;
-    }
-    int below = PyObject_RichCompareBool(index, base.get(), Py_LT);  // two ints: cannot fail
-    return below > 0 ? Py_NewRef(Py_None) : nullptr;
+    PyObject *idx = PyNumber_Long(model_index);
+    if (!idx &&
+        (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)))
+        PyErr_Clear();
+    return idx;
 }
+
+}  // namespace
 
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
 {
     PyObject *model_index = args[0], *all_config = args[1];
 
     f.line = 160;
-    Ref idx = Ref::steal(PyNumber_Long(model_index));
-    if (!idx) {
-        // An index that is no integer designates no free model: the caller's own error path.
-        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
-        return nullptr;
-    }
+    Ref idx = Ref::steal(index_value(model_index));
+    if (!idx)
+        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 
     f.line = 163;
     Ref base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
@@ -134,20 +111,63 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     Ref choices_fn = Ref::steal(lookup_global(f.globals, s_get_free_model_choices));
     if (!choices_fn)
         return nullptr;
-    Ref cfg;
-    if (is_own_function(choices_fn.get(), f_get_free_model_choices, f.globals) &&
-        PyLong_CheckExact(base.get())) {
-        int plain = choose_plain_entry(f, idx.get(), base.get(), cfg);
-        if (plain < 0)
+    // The module's own choice list is built here, as the values of its entries: only the entry
+    // at the offset is ever seen, as its copy.
+    bool own = is_own_function(choices_fn.get(), f_get_free_model_choices, f.globals);
+    UnmadeEntries kept;
+    ChoiceList own_choices(own ? &kept : nullptr);
+    Ref choices;
+    if (own) {
+        Frame inner{f.globals, kFunctions[f_get_free_model_choices].def_line};
+        if (build_choices(inner, own_choices) < 0) {
+            add_traceback(f_get_free_model_choices, inner.line, f.globals);
             return nullptr;
-        if (plain && !cfg)
-            Py_RETURN_NONE;
+        }
     }
-    if (!cfg) {
-        cfg = Ref::steal(general_entry(f, idx.get(), choices_fn.get()));
-        if (!cfg)
-            return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    else {
+        choices = Ref::steal(PyObject_CallNoArgs(choices_fn.get()));
+        if (!choices)
+            return nullptr;
     }
+
+    f.line = 166;
+    base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
+    if (!base)
+        return nullptr;
+    Ref offset = Ref::steal(PyNumber_Subtract(idx.get(), base.get()));
+    if (!offset)
+        return nullptr;
+
+    f.line = 167;
+    Py_ssize_t count = own ? own_choices.size() : PyObject_Size(choices.get());
+    if (count < 0)
+        return nullptr;
+    Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
+    if (!count_obj)
+        return nullptr;
+    int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
+    if (beyond)
+        return beyond < 0 ? nullptr : Py_NewRef(Py_None);
+    // FREE_MODEL_BASE was read again after the host's code ran; a base raised meanwhile must
+    // not turn the offset negative and select an entry from the end of the list.
+    int negative = PyObject_RichCompareBool(offset.get(), constants.int_zero, Py_LT);
+    if (negative)
+        return negative < 0 ? nullptr : Py_NewRef(Py_None);
+
+    f.line = 169;
+    Ref cfg;
+    if (own) {
+        Py_ssize_t pos;
+        if (list_position(offset.get(), count, &pos) < 0)
+            return nullptr;
+        cfg = Ref::steal(own_choices.copy_of_entry(pos));
+    }
+    else {
+        Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
+        cfg = Ref::steal(entry ? dict_of(entry.get()) : nullptr);
+    }
+    if (!cfg)
+        return nullptr;
 
     f.line = 170;
     int inherit = PyObject_IsTrue(all_config);
@@ -160,20 +180,14 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     }
 
     f.line = 172;
-    PyObject *model;
-    if (PyDict_GetItemRef(cfg.get(), S(s_model), &model) < 0)
+    Ref log = Ref::steal(lookup_global(f.globals, s_log));
+    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), interned(s_info)) : nullptr);
+    if (!info)
         return nullptr;
-    if (!model) {
-        // The KeyError comes only after `log.info` was found.
-        Ref log = Ref::steal(lookup_global(f.globals, s_log));
-        Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), S(s_info)) : nullptr);
-        if (info)
-            PyErr_SetObject(PyExc_KeyError, S(s_model));
+    Ref model = Ref::steal(PyObject_GetItem(cfg.get(), interned(s_model)));
+    if (!model || call_info(info.get(), interned(s_fmt_resolved), idx.get(), model.get()) < 0)
         return nullptr;
-    }
-    int rc = log_info(f.globals, S(s_fmt_resolved), idx.get(), model);
-    Py_DECREF(model);
-    return rc < 0 ? nullptr : cfg.release();
+    return cfg.release();
 }
 
 }  // namespace fm
