@@ -1,0 +1,176 @@
+"""Module-level names are read at every use, whichever way the host changes the namespace, with or
+without a dict watcher to spare; and the module's process-wide state ends with the interpreter."""
+import builtins
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+from conftest import BUILT, ROOT, module_entries, run_python
+
+
+def base_after(fm, change):
+    """Applies `change` to the namespace, then finds FREE_MODEL_BASE through resolve_free_model:
+    the lowest of a few candidate indices that resolves."""
+    change(vars(fm))
+    for base in (7, 900000, 1000, 42):
+        if fm.resolve_free_model(base) is not None:
+            return base
+    return None
+
+
+@pytest.mark.parametrize("change", [
+    lambda ns: ns.__setitem__("FREE_MODEL_BASE", 7),
+    lambda ns: ns.update(FREE_MODEL_BASE=7),
+    lambda ns: ns.update([("FREE_MODEL_BASE", 7)]),
+    lambda ns: exec("FREE_MODEL_BASE = 7", ns),
+    lambda ns: ns.__setitem__("".join(["FREE_MODEL", "_BASE"]), 7),  # not the interned name
+    lambda ns: (ns.pop("FREE_MODEL_BASE"), ns.setdefault("FREE_MODEL_BASE", 7)),
+    lambda ns: (ns.popitem() and None) or ns.__setitem__("FREE_MODEL_BASE", 7),
+], ids=["item", "update", "update-pairs", "exec", "equal-text", "pop-setdefault", "popitem"])
+def test_every_way_of_rebinding_is_seen(fm, change):
+    assert base_after(fm, lambda ns: None) == 900000
+    assert base_after(fm, change) == 7
+    assert base_after(fm, lambda ns: ns.__setitem__("FREE_MODEL_BASE", 1000)) == 1000
+
+
+def test_unbound_names_come_from_the_builtins_then_raise(fm):
+    del fm.FREE_MODEL_BASE
+    builtins.FREE_MODEL_BASE = 42
+    try:
+        assert fm.resolve_free_model(42)["model"] == "hy3-free"
+        builtins.FREE_MODEL_BASE = 1000
+        assert fm.resolve_free_model(1001)["model"] == "laguna-s-2.1-free"
+    finally:
+        del builtins.FREE_MODEL_BASE
+    with pytest.raises(NameError, match="name 'FREE_MODEL_BASE' is not defined") as info:
+        fm.resolve_free_model(1001)
+    assert module_entries(info.value) == [("routes.free_models.resolve_free_model", 163)]
+    fm.FREE_MODEL_BASE = 1000
+    assert fm.resolve_free_model(1000)["model"] == "hy3-free"
+
+
+# Ways of changing the namespace that cannot be followed key by key: the module must then read
+# every name by lookup, and still answer from what the namespace holds.
+UNFOLLOWABLE = {
+    "str-subclass-key": """
+        class Key(str):
+            pass
+        vars(fm)[Key("FREE_MODEL_BASE")] = 7
+    """,
+    "equal-non-str-key": """
+        class Key:
+            def __hash__(self): return hash("FREE_MODEL_BASE")
+            def __eq__(self, other): return other == "FREE_MODEL_BASE"
+        vars(fm)[Key()] = 7
+    """,
+    "clear": """
+        saved = dict(vars(fm))
+        vars(fm).clear()
+        vars(fm).update(saved, FREE_MODEL_BASE=7)
+    """,
+}
+
+
+@pytest.mark.parametrize("change", UNFOLLOWABLE.values(), ids=UNFOLLOWABLE.keys())
+def test_changes_that_cannot_be_followed_key_by_key(change):
+    code = "import routes.free_models as fm\nfm.get_free_model_choices()\n" + \
+        textwrap.dedent(change) + textwrap.dedent("""
+        print(fm.resolve_free_model(7)["model"], fm.resolve_free_model(900000))
+        fm.FREE_MODELS = fm.FREE_MODELS[1:]
+        print(fm.resolve_free_model(7)["model"])
+        del fm.get_optimal_params
+        try:
+            fm.get_free_model_choices()
+        except NameError as e:
+            print(e)
+    """)
+    done = run_python(code)
+    assert done.stdout.split("\n")[:3] == [
+        "hy3-free None", "laguna-s-2.1-free", "name 'get_optimal_params' is not defined"], \
+        done.stderr
+
+
+def test_every_dict_watcher_slot_taken_before_the_import():
+    done = run_python(textwrap.dedent("""
+        import ctypes
+        Callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                    ctypes.c_void_p, ctypes.c_void_p)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.argtypes, add.restype = [Callback], ctypes.c_int
+        callback, taken = Callback(lambda *args: 0), 0
+        while True:
+            try:
+                add(callback)
+            except RuntimeError:
+                break
+            taken += 1
+        print("taken", taken)
+        import routes.free_models as fm
+        print(fm.resolve_free_model(900000)["model"])
+        fm.FREE_MODEL_BASE = 10
+        fm.FREE_MODEL_OPTIMAL_PARAMS = {"hy3-free": {"temperature": 0.1, "top_p": 0.2}}
+        print(fm.resolve_free_model(10)["temperature"], fm.resolve_free_model(900000))
+        del fm.FREE_PROVIDER_TYPE
+        try:
+            fm.get_free_model_choices()
+        except NameError as e:
+            print(e)
+    """))
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("taken ") and int(lines[0].split()[1]) > 0, done.stderr
+    assert lines[1:] == ["hy3-free", "0.1 None", "name 'FREE_PROVIDER_TYPE' is not defined"]
+
+
+EMBEDDER = r"""
+#include <Python.h>
+#include <stdio.h>
+
+/* One interpreter's life: import the module, resolve an index, finalize. */
+static int one_life(int n)
+{
+    Py_Initialize();
+    PyObject *m = PyImport_ImportModule("routes.free_models");
+    PyObject *cfg = m ? PyObject_CallMethod(m, "resolve_free_model", "i", 900001) : NULL;
+    PyObject *model = cfg ? PyObject_GetItem(cfg, PyUnicode_FromString("model")) : NULL;
+    if (!model) {
+        PyErr_Print();
+        return 1;
+    }
+    printf("%d %s\n", n, PyUnicode_AsUTF8(model));
+    Py_DECREF(model);
+    Py_DECREF(cfg);
+    Py_DECREF(m);
+    return Py_FinalizeEx() < 0;
+}
+
+int main(void)
+{
+    for (int n = 1; n <= 3; n++) {
+        if (one_life(n))
+            return 1;
+    }
+    return 0;
+}
+"""
+
+
+def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path):
+    source = tmp_path / "embedder.c"
+    source.write_text(EMBEDDER)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    version = sysconfig.get_config_var("LDVERSION")
+    if not (pathlib.Path(libdir) / f"libpython{version}.so").exists():
+        pytest.skip("no shared libpython to embed")
+    program = tmp_path / "embedder"
+    subprocess.run(["cc", str(source), "-o", str(program),
+                    "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
+                    "-Wl,-rpath," + libdir, f"-lpython{version}"], check=True)
+    env = dict(os.environ, PYTHONPATH=str(BUILT), PYTHONHOME=sys.base_prefix)
+    done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]
