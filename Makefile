@@ -13,7 +13,7 @@ PYTEST_ARGS ?=
 MODULE_DIR  := $(BUILD)/lib
 export PYTHONPATH := $(CURDIR)/$(MODULE_DIR)
 
-.PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks typecheck
+.PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks typecheck probe
 
 all: build
 
@@ -41,6 +41,10 @@ demo: build $(VENV)/.ready
 typecheck: build $(VENV)/.ready
 	MYPYPATH=$(CURDIR) $(VPY) tools/check_stub.py routes.free_models
 	MYPYPATH=$(CURDIR) $(VPY) -m mypy --strict examples/host.py
+
+# Every catalogue model, anonymously, with and without tools; the stand-in relay unless REAL=1.
+probe: build $(VENV)/.ready
+	$(VPY) tools/probe.py $(if $(REAL),--real)
 
 bench: build $(VENV)/.ready
 	$(VPY) bench/run.py
