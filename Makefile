@@ -44,7 +44,7 @@ typecheck: build $(VENV)/.ready
 
 # Every catalogue model, anonymously, with and without tools; the stand-in relay unless REAL=1.
 probe: build $(VENV)/.ready
-	$(VPY) tools/probe.py $(if $(REAL),--real)
+	$(VPY) tools/probe.py $(if $(REAL),--real) $(PROBE_ARGS)
 
 bench: build $(VENV)/.ready
 	$(VPY) bench/run.py
