@@ -13,7 +13,7 @@ PYTEST_ARGS ?=
 MODULE_DIR  := $(BUILD)/lib
 export PYTHONPATH := $(CURDIR)/$(MODULE_DIR)
 
-.PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks
+.PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks typecheck probe
 
 all: build
 
@@ -31,11 +31,20 @@ $(VENV)/.ready: tests/requirements.txt
 	$(VPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 	touch $@
 
-test: build $(VENV)/.ready
+test: build $(VENV)/.ready typecheck
 	$(VPY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: build $(VENV)/.ready
 	$(VPY) examples/demo.py $(if $(REAL),--real)
+
+# The stub against the built module (stubtest), and the example host against the stub.
+typecheck: build $(VENV)/.ready
+	MYPYPATH=$(CURDIR) $(VPY) tools/check_stub.py routes.free_models
+	MYPYPATH=$(CURDIR) $(VPY) -m mypy --strict examples/host.py
+
+# Every catalogue model, anonymously, with and without tools; the stand-in relay unless REAL=1.
+probe: build $(VENV)/.ready
+	$(VPY) tools/probe.py $(if $(REAL),--real) $(PROBE_ARGS)
 
 bench: build $(VENV)/.ready
 	$(VPY) bench/run.py
@@ -53,6 +62,7 @@ install: build
 	@test -n "$(HOST)" || { echo "usage: make install HOST=/path/to/host-app" >&2; exit 2; }
 	mkdir -p $(HOST)/routes
 	cp $(MODULE_DIR)/routes/free_models$(shell $(PYTHON_BASE) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') $(HOST)/routes/
+	cp routes/free_models.pyi $(HOST)/routes/
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -5,10 +5,18 @@ the selector index FREE_MODEL_BASE + i. POST /api/chat/send and POST /api/chat/s
 {"model_index", "message"}, resolve a free model, fill in its sampling values, build the relay's
 URL and headers and forward the chat-completions request. The lines that the free models add to
 the host are marked "# [FREE MODELS]", as in the real host.
+
+The file is type-checked with `mypy --strict` against routes/free_models.pyi (`make test`).
 """
+from __future__ import annotations
+
 import json
 import urllib.error
 import urllib.request
+from collections.abc import Callable, Mapping
+from http.client import HTTPResponse
+from http.server import ThreadingHTTPServer
+from typing import TYPE_CHECKING, Any
 
 from loopback import LoopbackService, QuietJSONHandler
 
@@ -18,7 +26,7 @@ from routes.free_models import (  # [FREE MODELS]
 
 MAX_BODY = 64 * 1024
 TEAM_API = "https://llm.team.example/v1"
-USER_MODELS = [  # the user's own models, from the host's configuration
+USER_MODELS: list[dict[str, Any]] = [  # the user's own models, from the host's configuration
     {"name": "Team Large", "model": "team-large", "provider": "team", "api_base": TEAM_API,
      "max_context": 128000, "max_tokens": 4096, "temperature": 1.0, "top_p": 1.0},
     {"name": "Team Small", "model": "team-small", "provider": "team", "api_base": TEAM_API,
@@ -31,31 +39,41 @@ DEFAULT_HEADERS = {"Content-Type": "application/json", "Authorization": "Bearer 
 class HostError(Exception):
     """A request the host refuses; status and message go back to the front end."""
 
-    def __init__(self, status, message):
+    def __init__(self, status: int, message: str) -> None:
         super().__init__(message)
         self.status = status
+
+
+if TYPE_CHECKING:
+    class _HostServer(ThreadingHTTPServer):  # the server, with the host hung on it
+        host: ChatHost
 
 
 class ChatHost(LoopbackService):
     """The host on 127.0.0.1 at an ephemeral port, forwarding free-model chats to relay_base."""
 
-    def __init__(self, relay_base=FREE_API_BASE, default_headers=None):
+    server: _HostServer
+
+    def __init__(self, relay_base: str = FREE_API_BASE,
+                 default_headers: Mapping[str, str] | None = None) -> None:
         super().__init__(_Handler)
         self.relay_base = relay_base
         if default_headers is None:
             default_headers = DEFAULT_HEADERS
         self.default_headers = dict(default_headers)
-        self.all_config = {"system_prompt": "You are a helpful assistant.", "models": USER_MODELS}
+        self.all_config: dict[str, Any] = {"system_prompt": "You are a helpful assistant.",
+                                           "models": USER_MODELS}
         self.server.host = self
         self.base_url = self.origin
 
-    def llm_config_list(self):
+    def llm_config_list(self) -> dict[str, list[dict[str, Any]]]:
         models = [dict(m, index=i) for i, m in enumerate(self.all_config["models"])]
         for i, entry in enumerate(get_free_model_choices()):  # [FREE MODELS]
-            models.append(dict(entry, index=FREE_MODEL_BASE + i))  # [FREE MODELS]
+            models.append({**entry, "index": FREE_MODEL_BASE + i})  # [FREE MODELS]
         return {"models": models}
 
-    def llm_config_for(self, model_index):
+    def llm_config_for(self, model_index: int) -> Mapping[str, Any]:
+        llm_config: Mapping[str, Any] | None  # a free model's, or one of the user's own
         llm_config = resolve_free_model(model_index, self.all_config)  # [FREE MODELS]
         llm_config = apply_optimal_params(llm_config)  # [FREE MODELS]
         if llm_config is None:  # the host's ordinary handling of an index
@@ -65,12 +83,12 @@ class ChatHost(LoopbackService):
             llm_config = dict(models[model_index], system_prompt=self.all_config["system_prompt"])
         return llm_config
 
-    def _get_llm_endpoint(self, llm_config):
+    def _get_llm_endpoint(self, llm_config: Mapping[str, Any]) -> tuple[str, dict[str, str]]:
         if llm_config.get("provider") == FREE_PROVIDER_TYPE:  # [FREE MODELS]
             return build_endpoint(self.relay_base, self.default_headers)  # [FREE MODELS]
         return llm_config["api_base"].rstrip("/") + "/chat/completions", dict(self.default_headers)
 
-    def open_chat(self, model_index, message, stream):
+    def open_chat(self, model_index: int, message: str, stream: bool) -> HTTPResponse:
         """Sends one message upstream; returns the open response."""
         llm_config = self.llm_config_for(model_index)
         url, headers = self._get_llm_endpoint(llm_config)
@@ -84,7 +102,8 @@ class ChatHost(LoopbackService):
         # urllib title-cases header names (the relay sees "Http-Referer"); HTTP ignores the case.
         request = urllib.request.Request(url, json.dumps(payload).encode(), headers, method="POST")
         try:
-            return urllib.request.urlopen(request, timeout=30)
+            response: HTTPResponse = urllib.request.urlopen(request, timeout=30)
+            return response
         except urllib.error.HTTPError as exc:
             detail = exc.read().decode(errors="replace")
             raise HostError(502, f"{url} answered {exc.code}: {detail}") from None
@@ -92,7 +111,7 @@ class ChatHost(LoopbackService):
             raise HostError(502, f"{url} could not be reached: {exc}") from None
 
 
-def _chat_request(raw):
+def _chat_request(raw: bytes) -> tuple[int, str]:
     """model_index and message of a chat request body, or HostError 400."""
     try:
         body = json.loads(raw)
@@ -112,14 +131,16 @@ def _chat_request(raw):
 
 
 class _Handler(QuietJSONHandler):
-    def do_GET(self):
+    server: _HostServer
+
+    def do_GET(self) -> None:
         self._serve(self._config if self.path == "/api/llm/config" else self._not_found)
 
-    def do_POST(self):
+    def do_POST(self) -> None:
         self._serve({"/api/chat/send": self._send,
                      "/api/chat/stream": self._stream}.get(self.path, self._not_found))
 
-    def _serve(self, action):
+    def _serve(self, action: Callable[[], None]) -> None:
         self.streaming = False
         try:
             action()
@@ -130,10 +151,10 @@ class _Handler(QuietJSONHandler):
                 exc = HostError(500, f"internal error: {exc!r}")
             self.send_json(exc.status, {"error": str(exc)})
 
-    def _not_found(self):
+    def _not_found(self) -> None:
         raise HostError(404, f"no route for {self.command} {self.path}")
 
-    def _read_chat(self):
+    def _read_chat(self) -> tuple[int, str]:
         try:
             length = int(self.headers.get("Content-Length", ""))
         except ValueError:
@@ -142,15 +163,15 @@ class _Handler(QuietJSONHandler):
             raise HostError(413, f"the body exceeds {MAX_BODY} bytes")
         return _chat_request(self.rfile.read(max(length, 0)))
 
-    def _send(self):
+    def _send(self) -> None:
         with self.server.host.open_chat(*self._read_chat(), stream=False) as upstream:
             answer = json.load(upstream)
         self.send_json(200, {"reply": answer["choices"][0]["message"]["content"]})
 
-    def _config(self):
+    def _config(self) -> None:
         self.send_json(200, self.server.host.llm_config_list())
 
-    def _stream(self):
+    def _stream(self) -> None:
         with self.server.host.open_chat(*self._read_chat(), stream=True) as upstream:
             self.send_response(200)
             self.send_header("Content-Type", "text/event-stream")

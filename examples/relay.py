@@ -6,6 +6,13 @@ host: POST {base}/chat/completions answers 401 to any request carrying an Author
 completion, or a server-sent-events stream when "stream" is true. The answer's text reports the
 model and the sampling values the relay received. Every request is recorded (method, URL,
 headers as sent, parsed body) so a caller can see what reached the relay.
+
+Like the real free tier, it also knows models that left the catalogue: per model id, `states`
+says how it answers a well-formed anonymous request instead of a completion: "paid" (401, the
+model turned paid), "region" (403, restricted to some regions) or "no-tools" (400 when the
+request carries a `tools` parameter). STATES holds the ids last seen paid and region-restricted;
+a caller adds its own states to them, and may put any model, a catalogue model included, into any
+state, also while the stand-in runs (the `states` dict is live).
 """
 import json
 import threading
@@ -16,6 +23,8 @@ from loopback import LoopbackService, QuietJSONHandler
 BASE_PATH = "/zen/v1"
 KNOWN_MODELS = ("hy3-free", "laguna-s-2.1-free", "nemotron-3-ultra-free",
                 "nemotron-3.5-lightning-free")
+STATES = {"x-preview-f-free": "paid", "muse-spark-1.2-contributor-free": "region"}
+STATE_NAMES = ("paid", "region", "no-tools")
 
 
 class _Handler(QuietJSONHandler):
@@ -37,11 +46,23 @@ class _Handler(QuietJSONHandler):
             return self._answer_error(400, "invalid_request_error",
                                       "request body must be a JSON object")
         model = body.get("model")
-        if model not in KNOWN_MODELS:
+        state = self.server.states.get(model) if isinstance(model, str) else None
+        if model not in KNOWN_MODELS and state is None:
             return self._answer_error(400, "invalid_request_error",
                                       f"unknown or missing model: {model!r}")
         if not isinstance(body.get("messages"), list):
             return self._answer_error(400, "invalid_request_error", "messages must be a list")
+        if "tools" in body and not isinstance(body["tools"], list):
+            return self._answer_error(400, "invalid_request_error", "tools must be a list")
+        if state == "paid":
+            return self._answer_error(401, "authentication_error",
+                                      f"{model} is no longer free: an API key is required")
+        if state == "region":
+            return self._answer_error(403, "permission_error",
+                                      f"{model} is not available in your region")
+        if state == "no-tools" and "tools" in body:
+            return self._answer_error(400, "invalid_request_error",
+                                      f"{model} does not support tools")
         text = _reply_text(body)
         if body.get("stream"):
             self._answer_stream(model, text)
@@ -90,9 +111,14 @@ def _reply_text(body):
 class RelayStandIn(LoopbackService):
     """The stand-in on 127.0.0.1 at an ephemeral port, between start() and stop()."""
 
-    def __init__(self):
+    def __init__(self, states=None):
+        states = {**STATES, **(states or {})}
+        unknown = sorted(set(states.values()) - set(STATE_NAMES))
+        if unknown:
+            raise ValueError(f"unknown model state(s) {unknown}; known: {STATE_NAMES}")
         super().__init__(_Handler)
         self.server.origin = self.origin
+        self.server.states = self.states = states
         self.server.requests = []
         self.server.lock = threading.Lock()
         self.base_url = self.origin + BASE_PATH

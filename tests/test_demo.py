@@ -131,7 +131,7 @@ def test_demo_script_exits_zero():
     assert all(c["model"] + " received" in done.stdout for c in CHOICES)
 
 
-def test_make_install_puts_the_module_into_the_hosts_own_package(tmp_path):
+def test_make_install_puts_the_module_and_its_stub_into_the_hosts_own_package(tmp_path):
     (tmp_path / "routes").mkdir()
     (tmp_path / "routes" / "__init__.py").write_text("")
     made = subprocess.run(["make", "-C", str(ROOT), "install", f"HOST={tmp_path}"],
@@ -146,3 +146,5 @@ def test_make_install_puts_the_module_into_the_hosts_own_package(tmp_path):
     package, origin, count = done.stdout.split()
     assert package == str(tmp_path / "routes" / "__init__.py")
     assert pathlib.Path(origin).parent == tmp_path / "routes" and count == "4"
+    stub = "routes/free_models.pyi"
+    assert (tmp_path / stub).read_text() == (ROOT / stub).read_text()
