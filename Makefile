@@ -39,7 +39,7 @@ demo: build $(VENV)/.ready
 
 # The stub against the built module (stubtest), and the example host against the stub.
 typecheck: build $(VENV)/.ready
-	MYPYPATH=$(CURDIR) $(VPY) tools/check_stub.py routes.free_models
+	MYPYPATH=$(CURDIR) $(VPY) -m mypy.stubtest routes.free_models
 	MYPYPATH=$(CURDIR) $(VPY) -m mypy --strict examples/host.py
 
 # Every catalogue model, anonymously, with and without tools; the stand-in relay unless REAL=1.

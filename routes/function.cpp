@@ -362,6 +362,14 @@ PyObject *function_repr(PyObject *op)
                                 op);
 }
 
+// Read as a class attribute, the function stays itself (no bound method), as a built-in
+// function does; having __get__ makes tools that sort callables (inspect, stub checkers) count
+// it among functions.
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *)
+{
+    return Py_NewRef(self);
+}
+
 PyObject *function_get_kwdefaults(PyObject *, void *)
 {
     Py_RETURN_NONE;
@@ -392,6 +400,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, (void *)function_clear},
     {Py_tp_call, (void *)PyVectorcall_Call},
     {Py_tp_repr, (void *)function_repr},
+    {Py_tp_descr_get, (void *)function_descr_get},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
