@@ -32,6 +32,9 @@ def test_function_object_attributes(fm, name, sig, line, varnames):
     assert code.co_argcount == len(inspect.signature(f).parameters)
     assert code.co_varnames == varnames
     assert name in repr(f) and MOD in repr(f)
+    # Put on a class, it is not bound to instances, as a built-in function is not.
+    holder = type("Holder", (), {"f": f})
+    assert holder.f is f and holder().f is f and inspect.isroutine(f)
 
 
 def test_function_type_is_closed(fm):
