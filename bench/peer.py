@@ -121,8 +121,10 @@ def build_endpoint(api_base, headers):
         url = base + "/v1/chat/completions"
     out = dict(headers or {})
     out.update(FREE_ATTRIBUTION_HEADERS)
-    # Header names are case-insensitive: drop every spelling of Authorization (the module
-    # also drops bytes names, which no header dict of the benchmark holds).
-    for name in [k for k in out if isinstance(k, str) and k.lower() == "authorization"]:
+    out.pop("Authorization", None)
+    # Header names are case-insensitive: every other spelling of Authorization goes too.
+    for name in [k for k in out if isinstance(k, (str, bytes))
+                 and (k.lower() if isinstance(k, str) else k.lower().decode("latin-1"))
+                 == "authorization"]:
         del out[name]
     return url, out
