@@ -66,7 +66,7 @@ def apply_optimal_params(cfg):
     cfg.update(params)
     cfg["_free_top_p"] = params["top_p"]
     log.info("[FREE MODELS] auto-filled optimal params for %s: %s",
-             cfg.get("model"), dict(params))
+             cfg.get("model"), {k: v for k, v in params.items()})
     return cfg
 
 

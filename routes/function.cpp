@@ -550,9 +550,15 @@ int dict_update(PyObject *d, PyObject *arg)
 
 PyObject *dict_of(PyObject *arg)
 {
-    if (PyDict_CheckExact(arg))
-        return PyDict_Copy(arg);
-    return PyObject_CallOneArg((PyObject *)&PyDict_Type, arg);
+    if (!PyDict_CheckExact(arg))
+        return PyObject_CallOneArg((PyObject *)&PyDict_Type, arg);
+    // What the constructor does with a plain dict. Not PyDict_Copy: that copies the key table
+    // of more dicts whole, where the constructor inserts key by key, comparing keys of equal
+    // hash (host code, for a key of the host's class).
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), arg, 1) < 0)
+        return nullptr;
+    return copy.release();
 }
 
 PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
