@@ -1,11 +1,14 @@
-// Everything routes.free_models keeps from one call to the next.
+// Everything routes.free_models keeps from one call to the next, and the rule it keeps to.
 //
 // Host code can run at any call into the host and at any Py_DECREF (a finalizer), and may change
-// or rebind anything in between. So what is kept here is never trusted: every use checks it by
-// identity against what the call has just read, and it only saves work, never decides an
-// answer. It holds strong references, and only to objects whose release runs no host code
-// (exact str, int, float, bool and None; code objects), so replacing it cannot disturb a call:
-// the new state is built whole and installed, and the old is released last.
+// or rebind anything, told or not. So whatever is kept here is exact whenever it is used:
+// - a prepared entry is used only when every value the call has just read is the very object it
+//   holds. It owns its values, and only values whose release runs no host code (exact str, int,
+//   float, bool, None), so a new one is built whole and installed, and the old one released
+//   last, with nothing able to run in between;
+// - a namespace binding is what the namespace's dict watcher was told before the change that
+//   made it (see below), and is the namespace's own reference, never the module's to release;
+// - traceback code objects depend on nothing the host can change.
 #include "free_models.h"
 
 #include <cstring>

@@ -115,3 +115,12 @@ def run_python(code, env=None):
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=full_env, timeout=120)
+
+
+def run_script(path):
+    """Runs one of the project's scripts on its own, against the built module and the stand-in
+    relay."""
+    env = dict(os.environ, PYTHONPATH=str(BUILT))
+    env.pop("FREE_MODELS_REAL_RELAY", None)
+    return subprocess.run([sys.executable, str(path)], env=env, capture_output=True, text=True,
+                          timeout=120)

@@ -15,6 +15,7 @@ BUILT = ROOT / "build" / "lib"
 sys.path.insert(0, str(ROOT / "examples"))
 
 import demo  # noqa: E402
+from conftest import run_script  # noqa: E402
 from host import USER_MODELS, ChatHost  # noqa: E402
 from relay import RelayStandIn  # noqa: E402
 from routes.free_models import (  # noqa: E402
@@ -123,10 +124,7 @@ def test_demo_counts_a_failed_step(relay):
 
 
 def test_demo_script_exits_zero():
-    env = dict(os.environ, PYTHONPATH=str(BUILT))
-    env.pop("FREE_MODELS_REAL_RELAY", None)
-    done = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], env=env,
-                          capture_output=True, text=True, timeout=120)
+    done = run_script(ROOT / "examples" / "demo.py")
     assert done.returncode == 0, done.stdout + done.stderr
     assert all(c["model"] + " received" in done.stdout for c in CHOICES)
 

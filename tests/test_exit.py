@@ -2,8 +2,6 @@
 ends, and a few corners of the call and import paths where host code runs in between."""
 import textwrap
 
-import pytest
-
 from conftest import run_python
 
 # A daemon thread parked in host code called from inside the module when the main thread

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import BUILT, ROOT, module_entries, run_python
+from conftest import BUILT, module_entries, run_python
 
 
 def base_after(fm, change):

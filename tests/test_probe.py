@@ -1,16 +1,14 @@
 """The catalogue probe (tools/probe.py) against the relay stand-in, whose models can be put into
 the states the real free tier reports: turned paid, region-restricted, refusing tools."""
 import json
-import os
 import pathlib
 import socket
-import subprocess
 import sys
 import threading
 
 import pytest
 
-from conftest import BUILT, MODELS, OPTIMAL
+from conftest import MODELS, OPTIMAL, run_script
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
@@ -150,10 +148,7 @@ def test_the_table_shows_each_request_and_the_relays_message(fm, capsys):
 
 
 def test_probe_script_passes_the_catalogue_against_its_own_stand_in():
-    env = dict(os.environ, PYTHONPATH=str(BUILT))
-    env.pop("FREE_MODELS_REAL_RELAY", None)
-    done = subprocess.run([sys.executable, str(ROOT / "tools" / "probe.py")], env=env,
-                          capture_output=True, text=True, timeout=120)
+    done = run_script(ROOT / "tools" / "probe.py")
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.startswith("Relay (stand-in): http://127.0.0.1:")
     for model_id in IDS:
