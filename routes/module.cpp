@@ -67,8 +67,16 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
 
 // An application that embeds the interpreter may finalize it and start a new one in the same
 // process. Everything process-wide then belongs to the dead interpreter (its objects are freed
-// or abandoned), so it is forgotten, never released, and a new import starts from nothing.
-bool forget_at_exit_registered;
+// or abandoned), so the next import forgets it, never releasing it, and starts from nothing.
+// (Forgetting it at finalization already would make whatever was still allocated look lost.)
+bool finalize_watched;       // interpreter_finalized_now() is registered with Py_AtExit
+bool interpreter_finalized;  // since the process-wide state was made
+
+void interpreter_finalized_now()
+{
+    interpreter_finalized = true;
+    finalize_watched = false;  // the callbacks run once
+}
 
 void forget_process_state()
 {
@@ -77,13 +85,15 @@ void forget_process_state()
     forget_constants();
     forget_functions();
     forget_kept_state();
-    forget_at_exit_registered = false;
+    interpreter_finalized = false;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
-    if (!forget_at_exit_registered)
-        forget_at_exit_registered = Py_AtExit(forget_process_state) == 0;
+    if (interpreter_finalized)
+        forget_process_state();
+    if (!finalize_watched)
+        finalize_watched = Py_AtExit(interpreter_finalized_now) == 0;
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1)
         return nullptr;
