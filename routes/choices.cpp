@@ -71,12 +71,7 @@ int entry_values(Frame &f, PyObject *row, Ref (&values)[kEntryKeys])
         Ref table;
         if (global_at(at, s__FREE_PARAMS_FALLBACK, table) < 0)
             return Ref();
-        if (!PyDict_CheckExact(table.get()))
-            return Ref::steal(PyObject_GetItem(table.get(), interned(key)));
-        PyObject *value;
-        if (PyDict_GetItemRef(table.get(), interned(key), &value) == 0)
-            PyErr_SetObject(PyExc_KeyError, interned(key));
-        return Ref::steal(value);
+        return Ref::steal(get_item(table.get(), interned(key)));
     };
     Ref max_tokens_fallback;
     (void)global_at(145, s__FREE_MAX_TOKENS_FALLBACK, max_tokens_fallback);

@@ -370,6 +370,12 @@ int unpack(PyObject *item, Py_ssize_t n, PyObject **out);
 // the dict then runs no host code.
 bool str_keys_only(PyObject *d);
 
+// `key in container`
+int contains(PyObject *container, PyObject *key);
+
+// `container[key]`
+PyObject *get_item(PyObject *container, PyObject *key);
+
 // `d.update(arg)` for an exact dict d, as dict.update itself behaves.
 int dict_update(PyObject *d, PyObject *arg);
 

@@ -548,6 +548,23 @@ int dict_update(PyObject *d, PyObject *arg)
     return r ? 0 : -1;
 }
 
+int contains(PyObject *container, PyObject *key)
+{
+    if (PyDict_CheckExact(container))
+        return PyDict_Contains(container, key);
+    return PySequence_Contains(container, key);
+}
+
+PyObject *get_item(PyObject *container, PyObject *key)
+{
+    if (!PyDict_CheckExact(container) || !PyUnicode_CheckExact(key))
+        return PyObject_GetItem(container, key);
+    PyObject *value;
+    if (PyDict_GetItemRef(container, key, &value) == 0)
+        PyErr_SetObject(PyExc_KeyError, key);  // a str key is its own argument
+    return value;
+}
+
 PyObject *dict_of(PyObject *arg)
 {
     if (!PyDict_CheckExact(arg))

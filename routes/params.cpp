@@ -156,8 +156,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
         Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
         if (!table)
             return -1;
-        int found = PyDict_CheckExact(table.get()) ? PyDict_Contains(table.get(), mid.get())
-                                                    : PySequence_Contains(table.get(), mid.get());
+        int found = contains(table.get(), mid.get());
         if (found < 0)
             return -1;
         if (found) {
@@ -165,7 +164,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             Ref again = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
             if (!again)
                 return -1;
-            Ref entry = Ref::steal(PyObject_GetItem(again.get(), mid.get()));
+            Ref entry = Ref::steal(get_item(again.get(), mid.get()));
             if (!entry)
                 return -1;
             PyObject *found[3];
@@ -312,7 +311,7 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 120;
-    Ref top_p = Ref::steal(PyObject_GetItem(params.get(), interned(s_top_p)));
+    Ref top_p = Ref::steal(get_item(params.get(), interned(s_top_p)));
     if (!top_p || PyObject_SetItem(cfg, interned(s__free_top_p), top_p.get()) < 0)
         return nullptr;
 

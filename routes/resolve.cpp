@@ -184,7 +184,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), interned(s_info)) : nullptr);
     if (!info)
         return nullptr;
-    Ref model = Ref::steal(PyObject_GetItem(cfg.get(), interned(s_model)));
+    Ref model = Ref::steal(get_item(cfg.get(), interned(s_model)));
     if (!model || call_info(info.get(), interned(s_fmt_resolved), idx.get(), model.get()) < 0)
         return nullptr;
     return cfg.release();
