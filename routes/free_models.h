@@ -356,7 +356,8 @@ inline PyObject *lookup_global(PyObject *globals, StrId name)
 // Keeps the bindings of the names the bodies read in `globals`, the ready module's namespace.
 void keep_bindings(PyObject *globals);
 
-// Drops what was kept, without releasing it: called when the interpreter has finalized.
+// Drops what was kept, without releasing it: at the first import after the interpreter that
+// made it was finalized.
 void forget_kept_state();
 
 // ---------------------------------------------------------------------------------------------
@@ -392,7 +393,7 @@ int call_info(PyObject *info, PyObject *fmt, PyObject *a, PyObject *b);
 // Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
 void add_traceback(int site, int line, PyObject *globals);
 
-// Forget the process-wide state of their sources when the interpreter has finalized.
+// Forget the process-wide state of their sources, likewise.
 void forget_constants();
 void forget_functions();
 

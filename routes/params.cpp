@@ -100,20 +100,25 @@ bool read_values(PyObject *set, PyObject *(&found)[3])
     return true;
 }
 
+// Tells the values read_values() found; 1, as the lookup answers then.
+int tell(ParamValues &values, PyObject *const (&found)[3])
+{
+    values.max_tokens = Ref::borrow(found[0]);
+    values.temperature = Ref::borrow(found[1]);
+    values.top_p = Ref::borrow(found[2]);
+    return 1;
+}
+
 // The lookup's answer `params`, a new dict, handed out as it is, or told as its three values
 // when the caller wants them and `get` on it would run no host code: it is the caller's own,
 // so its values cannot change before the caller reads them.
 int answer_with(Ref params, ParamValues *values, Ref &out)
 {
     PyObject *found[3];
-    if (!values || !read_values(params.get(), found)) {
-        out = std::move(params);
-        return 0;
-    }
-    values->max_tokens = Ref::borrow(found[0]);
-    values->temperature = Ref::borrow(found[1]);
-    values->top_p = Ref::borrow(found[2]);
-    return 1;
+    if (values && read_values(params.get(), found))
+        return tell(*values, found);
+    out = std::move(params);
+    return 0;
 }
 
 // One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
@@ -167,14 +172,10 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             Ref entry = Ref::steal(get_item(again.get(), mid.get()));
             if (!entry)
                 return -1;
+            // The values its copy would have, read here: the copy would be the caller's alone.
             PyObject *found[3];
-            if (values && PyDict_CheckExact(entry.get()) && read_values(entry.get(), found)) {
-                // The values its copy would have: the copy would be the caller's alone.
-                values->max_tokens = Ref::borrow(found[0]);
-                values->temperature = Ref::borrow(found[1]);
-                values->top_p = Ref::borrow(found[2]);
-                return 1;
-            }
+            if (values && PyDict_CheckExact(entry.get()) && read_values(entry.get(), found))
+                return tell(*values, found);
             Ref copy = Ref::steal(dict_of(entry.get()));
             if (!copy)
                 return -1;
