@@ -91,9 +91,9 @@ int entry_values(Frame &f, PyObject *row, Ref (&values)[kEntryKeys])
 
 int ChoiceList::append(Ref (&values)[kEntryKeys])
 {
-    if (kept_ && size_ < UnmadeEntries::kCount) {
+    if (unmade_ && size_ < UnmadeEntries::kCount) {
         for (int i = 0; i < kEntryKeys; i++)
-            kept_->values[size_][i] = std::move(values[i]);
+            unmade_->values[size_][i] = std::move(values[i]);
         size_++;
         return 0;
     }
@@ -115,9 +115,9 @@ PyObject *ChoiceList::release_list()
 
 PyObject *ChoiceList::copy_of_entry(Py_ssize_t pos)
 {
-    if (kept_ && pos < UnmadeEntries::kCount)
-        return make_choice_entry(pos, kept_->values[pos]);  // its copy: nobody saw the entry
-    Py_ssize_t at = kept_ ? pos - UnmadeEntries::kCount : pos;
+    if (unmade_ && pos < UnmadeEntries::kCount)
+        return make_choice_entry(pos, unmade_->values[pos]);  // its copy: nobody saw the entry
+    Py_ssize_t at = unmade_ ? pos - UnmadeEntries::kCount : pos;
     return PyDict_Copy(PyList_GET_ITEM(list_.get(), at));
 }
 

@@ -306,7 +306,7 @@ struct UnmadeEntries {
 
 class ChoiceList {
 public:
-    explicit ChoiceList(UnmadeEntries *unmade) noexcept : kept_(unmade) {}
+    explicit ChoiceList(UnmadeEntries *unmade) noexcept : unmade_(unmade) {}
     ChoiceList(const ChoiceList &) = delete;
     ChoiceList &operator=(const ChoiceList &) = delete;
 
@@ -317,7 +317,7 @@ public:
     PyObject *copy_of_entry(Py_ssize_t pos);  // dict(list[pos]), a new dict
 
 private:
-    UnmadeEntries *kept_;
+    UnmadeEntries *unmade_;
     Py_ssize_t size_ = 0;
     Ref list_;  // the entries made: all of them, or those past the kept ones
 };
