@@ -108,7 +108,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
 
     at = line::log;
     {
-        Ref logging = Ref::steal(lookup_global(g, s_logging));
+        Ref logging = Ref::steal(lookup_name(g, s_logging));
         if (!logging)
             return -1;
         Ref log = Ref::steal(PyObject_CallMethodOneArg(logging.get(), interned(s_getLogger),

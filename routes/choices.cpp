@@ -1,164 +1,273 @@
 // get_free_model_choices(): the free models as entries for the chat page's model drop-down.
 #include "free_models.h"
 
+#include <cstring>
 #include <utility>
 
 namespace fm {
 
-const StrId kEntryKey[kEntryKeys] = {s_name, s_model, s_provider, s_api_type, s_api_base,
-                                     s_api_key, s_enabled, s_modalities, s_max_context,
-                                     s_max_tokens, s_temperature, s_top_p, s_free};
+const StrId kEntryKeyName[kEntryKeys] = {s_name, s_model, s_provider, s_api_type, s_api_base,
+                                         s_api_key, s_enabled, s_modalities, s_max_context,
+                                         s_max_tokens, s_temperature, s_top_p, s_free};
 
 namespace {
 
-// The values of the choice entry for one catalogue row, in key order, each produced at its own
-// line; the modalities list is made with the entry.
-int entry_values(Frame &f, PyObject *row, Ref (&values)[kEntryKeys])
+// ---------------------------------------------------------------------------------------------
+// Prepared entries
+//
+// Copying a dict's key table is much cheaper than inserting thirteen keys, and a catalogue row
+// gives the same values call after call. So each of the first positions of the choice list
+// keeps a dict with the thirteen keys in order and the values its last entry had ("modalities"
+// left None). An entry whose values are those very objects is a copy of it with a new
+// "modalities" list; any other entry is made key by key and, when all its values are kept
+// safely, prepared for the next call.
+
+struct Prepared {
+    PyObject *dict;                // owned; never handed out, so never changed
+    PyObject *values[kEntryKeys];  // borrowed from dict
+};
+Prepared prepared_entries[kUsualRows];
+
+// Values whose release runs no host code, and which nobody can change in place.
+bool keepable(PyObject *v)
+{
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBool_Check(v) || v == Py_None;
+}
+
+bool holds_values(const Prepared &prepared, const EntryValues &values)
+{
+    bool same = true;  // no early exit: thirteen compares are cheaper than a branch each
+    for (int i = 0; i < kEntryKeys; i++)
+        same &= i == k_modalities || prepared.values[i] == values.at[i];
+    return same;
+}
+
+// A copy of `prepared` with a new "modalities" list.
+PyObject *entry_from(PyObject *prepared)
+{
+    Ref modalities = Ref::steal(PyList_New(1));
+    if (!modalities)
+        return nullptr;
+    PyList_SET_ITEM(modalities.get(), 0, Py_NewRef(interned(s_text)));
+    Ref entry = Ref::steal(PyDict_Copy(prepared));
+    if (!entry || PyDict_SetItem(entry.get(), interned(s_modalities), modalities.get()) < 0)
+        return nullptr;
+    return entry.release();
+}
+
+// A new choice entry with `values` and a new "modalities" list; `pos` is its position in the
+// choice list. Only memory can fail.
+PyObject *make_entry(Py_ssize_t pos, const EntryValues &values)
+{
+    Prepared *slot = pos < kUsualRows ? &prepared_entries[pos] : nullptr;
+    if (slot && slot->dict && holds_values(*slot, values))
+        return entry_from(slot->dict);
+
+    Ref made = Ref::steal(PyDict_New());
+    if (!made)
+        return nullptr;
+    bool keep = slot != nullptr;
+    for (int i = 0; i < kEntryKeys; i++) {
+        PyObject *value = i == k_modalities ? Py_None : values.at[i];
+        keep = keep && keepable(value);
+        if (PyDict_SetItem(made.get(), interned(kEntryKeyName[i]), value) < 0)
+            return nullptr;
+    }
+    Ref entry = Ref::steal(entry_from(made.get()));
+    if (!entry)
+        return nullptr;
+    if (keep) {
+        Ref old = Ref::steal(slot->dict);
+        for (int i = 0; i < kEntryKeys; i++)
+            slot->values[i] = i == k_modalities ? Py_None : values.at[i];
+        slot->dict = made.release();
+    }
+    return entry.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// One entry's values
+
+// `opt`, the parameter set of a row: told as its three values by the module's own lookup, or
+// the object that get_optimal_params returned.
+struct Opt {
+    bool told;
+    ParamValues values;
+    Ref params;
+};
+
+// `opt.get(key, <fallback>)` at `line`, in Python's order: `opt.get` is taken, then the
+// fallback is evaluated, then `get` is called. `told` is opt's value when opt is told.
+template <class Fallback>
+PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback fallback)
+{
+    f.line = line;
+    Ref get;  // a host mapping's own `get`; a plain dict's is read directly
+    if (!opt.told && !PyDict_CheckExact(opt.params.get())) {
+        get = Ref::steal(PyObject_GetAttr(opt.params.get(), interned(s_get)));
+        if (!get)
+            return nullptr;
+    }
+    Ref dflt = fallback();
+    if (!dflt)
+        return nullptr;
+    if (opt.told)
+        return told ? told.release() : dflt.release();
+    if (!get)
+        return call_get(opt.params.get(), interned(key), dflt.get());
+    PyObject *args[2] = {interned(key), dflt.get()};
+    return PyObject_Vectorcall(get.get(), args, 2, nullptr);
+}
+
+// The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
+// filled stays there on error, for the caller to release).
+int entry_values(Frame &f, PyObject *row, EntryValues &v)
 {
     f.line = 133;
     PyObject *fields[3];
     if (unpack(row, 3, fields) < 0)
         return -1;
-    values[0] = Ref::steal(fields[0]);
-    values[1] = Ref::steal(fields[1]);
-    values[8] = Ref::steal(fields[2]);
+    v.at[k_name] = fields[0];
+    v.at[k_model] = fields[1];
+    v.at[k_max_context] = fields[2];
 
     f.line = 134;
-    Ref lookup = Ref::steal(lookup_global(f.globals, s_get_optimal_params));
-    if (!lookup)
-        return -1;
-    // `opt`: the module's own lookup tells a plain answer as its three values (`known`).
-    ParamValues known;
-    Ref opt;
-    int told = 0;
-    if (is_own_function(lookup.get(), f_get_optimal_params, f.globals)) {
-        told = optimal_param_values(f.globals, values[1].get(), known, opt);
-        if (told < 0)
+    Opt opt{};
+    {
+        Ref lookup = Ref::steal(lookup_global(f, s_get_optimal_params));
+        if (!lookup)
             return -1;
-    }
-    else {
-        opt = Ref::steal(PyObject_CallOneArg(lookup.get(), values[1].get()));
-        if (!opt)
-            return -1;
+        if (is_own_function(lookup.get(), f_get_optimal_params, f.globals)) {
+            int told = optimal_param_values(f, v.at[k_model], opt.values, opt.params);
+            if (told < 0)
+                return -1;
+            opt.told = told;
+        }
+        else {
+            opt.params = Ref::steal(PyObject_CallOneArg(lookup.get(), v.at[k_model]));
+            if (!opt.params)
+                return -1;
+        }
     }
 
-    auto global_at = [&](int at, StrId name, Ref &slot) {
-        f.line = at;
-        slot = Ref::steal(lookup_global(f.globals, name));
-        return slot ? 0 : -1;
+    struct Constant { int line; StrId name; EntryKey key; };
+    static const Constant constants_read[] = {
+        {138, s_FREE_PROVIDER_TYPE, k_provider},
+        {139, s_FREE_PROVIDER_TYPE, k_api_type},
+        {140, s_FREE_API_BASE, k_api_base},
+        {141, s_FREE_KEYLESS_PLACEHOLDER, k_api_key},
     };
-    if (global_at(138, s_FREE_PROVIDER_TYPE, values[2]) < 0 ||
-        global_at(139, s_FREE_PROVIDER_TYPE, values[3]) < 0 ||
-        global_at(140, s_FREE_API_BASE, values[4]) < 0 ||
-        global_at(141, s_FREE_KEYLESS_PLACEHOLDER, values[5]) < 0)
-        return -1;
-    values[6] = Ref::borrow(Py_True);
-    values[12] = Ref::borrow(Py_True);
-
-    // `opt.get(key, fallback)`; the fallback is always computed first, whether used or not.
-    auto param_at = [&](int at, StrId key, Ref fallback, Ref &told_value, Ref &slot) {
-        if (!fallback)
+    for (const Constant &c : constants_read) {
+        f.line = c.line;
+        if (!(v.at[c.key] = lookup_global(f, c.name)))
             return -1;
-        f.line = at;
-        if (told)
-            slot = told_value ? std::move(told_value) : std::move(fallback);
-        else
-            slot = Ref::steal(call_get(opt.get(), interned(key), fallback.get()));
-        return slot ? 0 : -1;
-    };
+    }
+    v.at[k_enabled] = Py_NewRef(Py_True);
+
+    v.at[k_max_tokens] = opt_get(f, 145, opt, s_max_tokens, opt.values.max_tokens, [&] {
+        return Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
+    });
+    if (!v.at[k_max_tokens])
+        return -1;
     // `_FREE_PARAMS_FALLBACK[key]`
-    auto fallback_at = [&](int at, StrId key) {
-        Ref table;
-        if (global_at(at, s__FREE_PARAMS_FALLBACK, table) < 0)
-            return Ref();
-        return Ref::steal(get_item(table.get(), interned(key)));
+    auto params_fallback = [&](StrId key) {
+        Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
+        return Ref::steal(table ? get_item(table.get(), interned(key)) : nullptr);
     };
-    Ref max_tokens_fallback;
-    (void)global_at(145, s__FREE_MAX_TOKENS_FALLBACK, max_tokens_fallback);
-    if (param_at(145, s_max_tokens, std::move(max_tokens_fallback), known.max_tokens,
-                 values[9]) < 0 ||
-        param_at(146, s_temperature, fallback_at(146, s_temperature), known.temperature,
-                 values[10]) < 0 ||
-        param_at(147, s_top_p, fallback_at(147, s_top_p), known.top_p, values[11]) < 0)
+    v.at[k_temperature] = opt_get(f, 146, opt, s_temperature, opt.values.temperature,
+                                  [&] { return params_fallback(s_temperature); });
+    if (!v.at[k_temperature])
         return -1;
+    v.at[k_top_p] = opt_get(f, 147, opt, s_top_p, opt.values.top_p,
+                            [&] { return params_fallback(s_top_p); });
+    if (!v.at[k_top_p])
+        return -1;
+    v.at[k_free] = Py_NewRef(Py_True);
     return 0;
 }
 
 }  // namespace
 
+void forget_prepared_entries()
+{
+    memset(prepared_entries, 0, sizeof prepared_entries);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The choice list
 
-int ChoiceList::append(Ref (&values)[kEntryKeys])
+ChoiceSink::~ChoiceSink()
 {
-    if (unmade_ && size_ < UnmadeEntries::kCount) {
-        for (int i = 0; i < kEntryKeys; i++)
-            unmade_->values[size_][i] = std::move(values[i]);
+    for (Py_ssize_t i = 0; values_only_ && i < size_; i++)
+        rows_[i].release();
+    if (rows_ != inline_)
+        PyMem_Free(rows_);
+}
+
+int ChoiceSink::append(EntryValues &values)
+{
+    if (!values_only_) {
+        Ref entry = Ref::steal(make_entry(size_, values));
+        values.release();
+        if (!entry)
+            return -1;
+        if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
+            return -1;
+        if (PyList_Append(list_.get(), entry.get()) < 0)
+            return -1;
         size_++;
         return 0;
     }
-    Ref entry = Ref::steal(make_choice_entry(size_, values));
-    if (!entry)
-        return -1;
-    if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
-        return -1;
-    if (PyList_Append(list_.get(), entry.get()) < 0)
-        return -1;
-    size_++;
+    if (size_ == capacity_) {
+        auto *grown = PyMem_New(EntryValues, 2 * capacity_);
+        if (!grown) {
+            values.release();
+            PyErr_NoMemory();
+            return -1;
+        }
+        memcpy(grown, rows_, sizeof *rows_ * size_);
+        if (rows_ != inline_)
+            PyMem_Free(rows_);
+        rows_ = grown;
+        capacity_ *= 2;
+    }
+    rows_[size_++] = values;  // the references move over
     return 0;
 }
 
-PyObject *ChoiceList::release_list()
+PyObject *ChoiceSink::release_list()
 {
     return list_ ? list_.release() : PyList_New(0);
 }
 
-PyObject *ChoiceList::copy_of_entry(Py_ssize_t pos)
+PyObject *ChoiceSink::copy_of_entry(Py_ssize_t pos)
 {
-    if (unmade_ && pos < UnmadeEntries::kCount)
-        return make_choice_entry(pos, unmade_->values[pos]);  // its copy: nobody saw the entry
-    Py_ssize_t at = unmade_ ? pos - UnmadeEntries::kCount : pos;
-    return PyDict_Copy(PyList_GET_ITEM(list_.get(), at));
+    // Nobody has seen the entry, so a new entry with its values is its copy.
+    return make_entry(pos, rows_[pos]);
 }
 
-int build_choices(Frame &f, ChoiceList &out)
+int build_choices(Frame &f, ChoiceSink &out)
 {
     f.line = 133;
-    Ref models = Ref::steal(lookup_global(f.globals, s_FREE_MODELS));
+    Ref models = Ref::steal(lookup_global(f, s_FREE_MODELS));
     if (!models)
         return -1;
-    auto add = [&](PyObject *row) {
-        Ref values[kEntryKeys];
-        if (entry_values(f, row, values) < 0)
+    return for_each(f, 133, models.get(), [&](PyObject *row) {
+        EntryValues values{};
+        if (entry_values(f, row, values) < 0) {
+            values.release();
             return -1;
+        }
         f.line = 135;
         return out.append(values);
-    };
-    if (PyList_CheckExact(models.get())) {
-        // Index by index, as the list iterator does: the host may change the list meanwhile.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(models.get()); i++) {
-            Ref row = Ref::borrow(PyList_GET_ITEM(models.get(), i));
-            if (add(row.get()) < 0)
-                return -1;
-        }
-        return 0;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(models.get()));
-    if (!it)
-        return -1;
-    while (PyObject *item = PyIter_Next(it.get())) {
-        Ref row = Ref::steal(item);
-        if (add(row.get()) < 0)
-            return -1;
-        f.line = 133;
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    });
 }
 
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
 {
     f.line = 132;
-    ChoiceList choices(nullptr);
+    ChoiceSink choices(false);
     if (build_choices(f, choices) < 0)
         return nullptr;
     f.line = 132;

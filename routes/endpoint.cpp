@@ -111,7 +111,7 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     if (given < 0)
         return nullptr;
     Ref chosen = given ? Ref::borrow(api_base)
-                       : Ref::steal(lookup_global(f.globals, s_FREE_API_BASE));
+                       : Ref::steal(lookup_global(f, s_FREE_API_BASE));
     Ref base = Ref::steal(chosen ? strip_slashes(chosen.get()) : nullptr);
     if (!base)
         return nullptr;
@@ -135,8 +135,8 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 188;
-    Ref attribution = Ref::steal(lookup_global(f.globals, s_FREE_ATTRIBUTION_HEADERS));
-    if (!attribution || dict_update(out.get(), attribution.get()) < 0)
+    Ref attribution = Ref::steal(lookup_global(f, s_FREE_ATTRIBUTION_HEADERS));
+    if (!attribution || update(out.get(), attribution.get()) < 0)
         return nullptr;
 
     f.line = 189;

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <utility>
 
 namespace fm {
@@ -86,10 +87,7 @@ constexpr int max = 200;
 // the call-time lookups in the module namespace use them on every call.
 
 #define FM_STRINGS(X)                                                       \
-    /* module attributes */                                                 \
-    X(logging, "logging")                                                   \
-    X(getLogger, "getLogger")                                               \
-    X(log, "log")                                                           \
+    /* module-level names that the bodies read (kReadNames of them) */      \
     X(FREE_MODEL_BASE, "FREE_MODEL_BASE")                                   \
     X(FREE_PROVIDER_TYPE, "FREE_PROVIDER_TYPE")                             \
     X(FREE_API_BASE, "FREE_API_BASE")                                       \
@@ -101,8 +99,12 @@ constexpr int max = 200;
     X(_FREE_PARAMS_FALLBACK, "_FREE_PARAMS_FALLBACK")                       \
     X(_FREE_MAX_TOKENS_FALLBACK, "_FREE_MAX_TOKENS_FALLBACK")               \
     X(get_optimal_params, "get_optimal_params")                             \
-    X(apply_optimal_params, "apply_optimal_params")                         \
     X(get_free_model_choices, "get_free_model_choices")                     \
+    X(log, "log")                                                           \
+    /* other module attributes */                                           \
+    X(logging, "logging")                                                   \
+    X(getLogger, "getLogger")                                               \
+    X(apply_optimal_params, "apply_optimal_params")                         \
     X(resolve_free_model, "resolve_free_model")                             \
     X(build_endpoint, "build_endpoint")                                     \
     X(__builtins__, "__builtins__")                                         \
@@ -191,6 +193,7 @@ enum StrId : int {
 #undef FM_ENUM
     s_count
 };
+constexpr int kReadNames = s_log + 1;
 
 // The module's constants. Owned for the life of the process (never released: the module object
 // itself lives until the process ends), filled by prepare_constants() and prepare_tuples().
@@ -224,9 +227,11 @@ int run_catalogue_statements(PyObject *module, int *failed_line);
 
 // The state a body shares with the function object that runs it: the module namespace and the
 // line of the statement being run, which becomes the traceback entry's line when the body fails.
+struct NameReads;
 struct Frame {
     PyObject *globals;
     int line;
+    NameReads *reads;  // the names read during the call (lookup_global)
 };
 
 using Body = PyObject *(*)(Frame &f, PyObject *const *args);
@@ -282,94 +287,157 @@ struct ParamValues {
     Ref max_tokens, temperature, top_p;
 };
 
-// get_optimal_params(model_id) for get_free_model_choices: the parameter set's three values, read
-// where the set is made, when it is a plain dict of str keys (then nobody but the caller ever
-// sees the set, and its values cannot change before they are read). 1 with `values` set; 0 with
-// `params` set to the parameter set itself otherwise; -1 on error, with the traceback entry of
+// get_optimal_params(model_id) for get_free_model_choices: 1 with the answer's three values in
+// `values`, when the answer is a plain dict that only the caller would have seen; 0 with the
+// answer itself in `params` otherwise; -1 on error, with the traceback entry of
 // get_optimal_params added.
-int optimal_param_values(PyObject *globals, PyObject *model_id, ParamValues &values,
-                         Ref &params);
+int optimal_param_values(Frame &caller, PyObject *model_id, ParamValues &values, Ref &params);
 
-// The thirteen keys of a choice entry, in order.
-constexpr int kEntryKeys = 13;
-constexpr int kModalitiesKey = 7;
-extern const StrId kEntryKey[kEntryKeys];
+// The values of a choice entry, by key, in the entry's key order.
+enum EntryKey : int {
+    k_name, k_model, k_provider, k_api_type, k_api_base, k_api_key, k_enabled, k_modalities,
+    k_max_context, k_max_tokens, k_temperature, k_top_p, k_free,
+    kEntryKeys
+};
+extern const StrId kEntryKeyName[kEntryKeys];
 
-// The choice list, built by get_free_model_choices' body for either caller: the function itself,
-// which gets every entry, or resolve_free_model, which copies one entry at an offset that is
-// known only once the list is complete. For the latter the first entries stay unmade values in
-// `unmade` (on the caller's stack): nobody sees the list, and making an entry runs no host code.
-struct UnmadeEntries {
-    static constexpr Py_ssize_t kCount = 8;
-    Ref values[kCount][kEntryKeys];
+// One entry's values, owned (new references; the modalities slot stays NULL).
+struct EntryValues {
+    PyObject *at[kEntryKeys];
+    void release() noexcept
+    {
+        for (PyObject *v : at)
+            Py_XDECREF(v);
+    }
 };
 
-class ChoiceList {
-public:
-    explicit ChoiceList(UnmadeEntries *unmade) noexcept : unmade_(unmade) {}
-    ChoiceList(const ChoiceList &) = delete;
-    ChoiceList &operator=(const ChoiceList &) = delete;
+// The catalogue's usual number of rows, with room to grow: the entries prepared across calls
+// (state.cpp), and the entry values kept without a heap allocation (ChoiceSink).
+constexpr Py_ssize_t kUsualRows = 8;
 
-    // Takes the values of the entry at the end (new references; the modalities slot empty).
-    int append(Ref (&values)[kEntryKeys]);
+// Where the body of get_free_model_choices puts each entry: into the list it returns, or, for
+// resolve_free_model, which copies one entry at an offset known only once the list is complete,
+// into a buffer of the entries' values, of which only the one copied is ever made into a dict.
+class ChoiceSink {
+public:
+    explicit ChoiceSink(bool values_only) noexcept : values_only_(values_only) {}
+    ChoiceSink(const ChoiceSink &) = delete;
+    ChoiceSink &operator=(const ChoiceSink &) = delete;
+    ~ChoiceSink();
+
+    int append(EntryValues &values);  // takes the values over, whatever it returns
     Py_ssize_t size() const noexcept { return size_; }
-    PyObject *release_list();                 // the list, when nothing is kept
-    PyObject *copy_of_entry(Py_ssize_t pos);  // dict(list[pos]), a new dict
+    PyObject *release_list();                 // the list (entries made)
+    PyObject *copy_of_entry(Py_ssize_t pos);  // dict(entry[pos]), a new dict (values kept)
 
 private:
-    UnmadeEntries *unmade_;
+    bool values_only_;
     Py_ssize_t size_ = 0;
-    Ref list_;  // the entries made: all of them, or those past the kept ones
+    Ref list_;
+    // values kept: in place for the catalogue's usual size, on the heap beyond it
+    EntryValues inline_[kUsualRows];
+    EntryValues *rows_ = inline_;
+    Py_ssize_t capacity_ = kUsualRows;
 };
 
 // The body of get_free_model_choices: the entry of every catalogue row, in order, into `out`.
-int build_choices(Frame &f, ChoiceList &out);
+int build_choices(Frame &f, ChoiceSink &out);
 
 // ---------------------------------------------------------------------------------------------
-// State kept across calls (state.cpp)
+// Module-level names and traceback entries
 
-// A new choice entry with `values` (the modalities slot ignored) and a new "modalities" list.
-// `pos` is the entry's position in the choice list. Only memory can fail.
-PyObject *make_choice_entry(Py_ssize_t pos, Ref (&values)[kEntryKeys]);
-
-// The code object of a traceback entry of `site` (a function, or the exec step) at `line`.
-PyCodeObject *traceback_code(int site, int line);
-
-// Module-level name at call time: the module namespace, then the builtins. Returns a new
-// reference, or NULL with NameError (or the lookup's own error) set. The kept bindings answer
-// most reads (see state.cpp); lookup_name() does the rest.
-struct KeptBindings {
-    PyObject *name_space;            // the namespace they belong to, or NULL: none kept
-    bool kept[s_count];
-    PyObject *value[s_count];        // NULL: not bound in the namespace
-};
-extern KeptBindings kept_bindings;
+// A module-level name as the namespace, then the builtins, hold it: a new reference, or NULL
+// with NameError (or the lookup's own error) set.
 PyObject *lookup_name(PyObject *globals, StrId name);
 
-inline PyObject *lookup_global(PyObject *globals, StrId name)
-{
-    if (globals == kept_bindings.name_space && kept_bindings.value[name])
-        return Py_NewRef(kept_bindings.value[name]);
-    return lookup_name(globals, name);
-}
+// The module-level names read during one call of a module function. A name read again is
+// answered from here when the dicts it was read from cannot have changed since: they are dicts
+// of str keys only (see quiet_lookup), and CPython gives a dict a new version tag at every
+// change. Each value is owned and released when the call ends, so nothing outlives the call.
+struct NameReads {
+    struct Read {
+        PyObject *value;              // owned; NULL: not read yet, or read noisily
+        uint64_t namespace_version;   // of the namespace when read
+        uint64_t builtins_version;    // of the builtins, when the name was read there
+        bool from_builtins;
+    };
+    Read at[kReadNames] = {};
+    NameReads() = default;
+    NameReads(const NameReads &) = delete;
+    NameReads &operator=(const NameReads &) = delete;
+    ~NameReads()
+    {
+        for (Read &r : at)
+            Py_XDECREF(r.value);
+    }
+};
 
-// Keeps the bindings of the names the bodies read in `globals`, the ready module's namespace.
-void keep_bindings(PyObject *globals);
+// `name` as the namespace, then the builtins, hold it at this moment, as lookup_name() gives
+// it. `quiet`, when given, tells whether reading it could not have run host code.
+PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr);
 
-// Drops what was kept, without releasing it: at the first import after the interpreter that
-// made it was finalized.
-void forget_kept_state();
+// Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
+void add_traceback(int site, int line, PyObject *globals);
 
 // ---------------------------------------------------------------------------------------------
-// Shared operations
+// State kept across calls
+//
+// Besides the constants that the exec step prepares, three things are kept from one call to
+// the next, each beside the code that uses it: the normal form of the last model id that was
+// not in normal form (params.cpp), a prepared dict per position of the choice list
+// (choices.cpp), and the code objects of traceback entries (traceback.cpp). Each owns what it
+// holds, holds only exact str, int, float, bool and None and code objects (whose release runs
+// no host code), is used only for the very objects it was made from (compared by address), and
+// is replaced whole, the old released last. No module-level name is kept: each is read where
+// it is used (lookup_global).
+//
+// After the interpreter that made them is finalized, the next import forgets them (and the
+// module's other process-wide state) without releasing them: their objects died with it.
+void forget_normal_form_memo();
+void forget_prepared_entries();
+void forget_traceback_codes();
+void forget_constants();
+void forget_functions();
+
+// ---------------------------------------------------------------------------------------------
+// Shared operations on objects
+
+// True when looking up an exact str in `d` cannot run host code: `d` is an exact dict whose
+// keys are all exact str, so keys are compared by text and never by a key's own __eq__.
+bool quiet_lookup(PyObject *d);
 
 // Unpacks `item` into exactly n values (new references in out[0..n-1]) with the module's error
 // texts; a tuple or list is unpacked by its length, any other iterable is read up to item n+1.
 int unpack(PyObject *item, Py_ssize_t n, PyObject **out);
 
-// True when every key of the exact dict `d` is an exact str: looking up a str key or copying
-// the dict then runs no host code.
-bool str_keys_only(PyObject *d);
+// `for item in iterable: visit(item)`, with f.line at `loop_line` whenever the loop itself reads
+// (so a failing iterator reports the loop's line). An exact list is walked index by index, as its
+// own iterator does, since the host may change it meanwhile. `visit` returns 0 to go on, or
+// non-zero to stop the loop with that value.
+template <class Visit>
+int for_each(Frame &f, int loop_line, PyObject *iterable, Visit visit)
+{
+    f.line = loop_line;
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); i++) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (int rc = visit(item.get()))
+                return rc;
+            f.line = loop_line;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it)
+        return -1;
+    while (PyObject *next = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(next);
+        if (int rc = visit(item.get()))
+            return rc;
+        f.line = loop_line;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
 
 // `key in container`
 int contains(PyObject *container, PyObject *key);
@@ -377,25 +445,29 @@ int contains(PyObject *container, PyObject *key);
 // `container[key]`
 PyObject *get_item(PyObject *container, PyObject *key);
 
-// `d.update(arg)` for an exact dict d, as dict.update itself behaves.
-int dict_update(PyObject *d, PyObject *arg);
+// `obj.update(arg)`, through the object's own `update` unless it is a plain dict.
+int update(PyObject *obj, PyObject *arg);
 
 // `dict(arg)`: the dict constructor applied to one argument.
 PyObject *dict_of(PyObject *arg);
+
+// `{k: v for k, v in params.items()}`
+PyObject *copy_items(PyObject *params);
 
 // `obj.get(key, dflt)` (dflt NULL: one argument), through the object's own `get`; a plain dict
 // is read directly since its `get` cannot be overridden.
 PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt);
 
-// `log.info(fmt, a, b)`, with `info` taken before a and b were evaluated by the caller.
-int call_info(PyObject *info, PyObject *fmt, PyObject *a, PyObject *b);
+// `log.info`, taken as the interpreter takes a method it is about to call: where `info` is a
+// plain method of the logger's class, the function and the logger (no bound method is made);
+// otherwise the attribute itself and no object.
+struct Method {
+    Ref callable, self;
+};
+int log_info(Frame &f, Method &info);
 
-// Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
-void add_traceback(int site, int line, PyObject *globals);
-
-// Forget the process-wide state of their sources, likewise.
-void forget_constants();
-void forget_functions();
+// `info(fmt, a, b)`, the result dropped.
+int call_info(const Method &info, PyObject *fmt, PyObject *a, PyObject *b);
 
 }  // namespace fm
 

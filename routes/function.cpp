@@ -1,5 +1,5 @@
-// The function objects of routes.free_models: their type, argument binding, and the small
-// operations that every body shares (module-level name lookup, unpacking, dict helpers).
+// The function objects of routes.free_models: their type, introspection records and argument
+// binding.
 #include "free_models.h"
 
 #include <cstddef>
@@ -349,7 +349,8 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
         }
     }
 
-    Frame f{fn->globals, info.def_line};
+    NameReads reads;
+    Frame f{fn->globals, info.def_line, &reads};
     PyObject *result = run(info, f, args, nargs, kwnames);
     if (!result)
         add_traceback((int)(&info - kFunctions), f.line, f.globals);
@@ -469,133 +470,6 @@ int bind_functions(PyObject *module, int *failed_line)
             return -1;
     }
     return 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Operations shared by the bodies
-
-bool str_keys_only(PyObject *d)
-{
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return false;
-    }
-    return true;
-}
-
-int unpack(PyObject *item, Py_ssize_t n, PyObject **out)
-{
-    Py_ssize_t got = 0;  // items found (for the error text)
-    Py_ssize_t filled = 0;  // references stored in out
-    if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-        got = Py_SIZE(item);
-        if (got == n) {
-            PyObject **items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0)
-                                                        : &PyList_GET_ITEM(item, 0);
-            for (Py_ssize_t i = 0; i < n; i++)
-                out[i] = Py_NewRef(items[i]);
-            return 0;
-        }
-        if (got > n)
-            goto too_many;
-        goto too_few;
-    }
-    {
-        Ref it = Ref::steal(PyObject_GetIter(item));
-        if (!it) {
-            // The interpreter's own wording for `a, b = 5`.
-            if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter &&
-                !PySequence_Check(item))
-                PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                             Py_TYPE(item)->tp_name);
-            return -1;
-        }
-        for (; got < n; got++) {
-            out[got] = PyIter_Next(it.get());
-            if (!out[got]) {
-                if (PyErr_Occurred())
-                    goto error;
-                goto too_few;
-            }
-            filled++;
-        }
-        Ref extra = Ref::steal(PyIter_Next(it.get()));
-        if (extra)
-            goto too_many;
-        if (PyErr_Occurred())
-            goto error;
-        return 0;
-    }
-too_many:
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-    goto error;
-too_few:
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
-                 got == 1 ? "" : "s");
-error:
-    for (Py_ssize_t i = 0; i < filled; i++)
-        Py_CLEAR(out[i]);
-    return -1;
-}
-
-int dict_update(PyObject *d, PyObject *arg)
-{
-    if (PyDict_CheckExact(arg))
-        return PyDict_Merge(d, arg, 1);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(d, interned(s_update), arg));
-    return r ? 0 : -1;
-}
-
-int contains(PyObject *container, PyObject *key)
-{
-    if (PyDict_CheckExact(container))
-        return PyDict_Contains(container, key);
-    return PySequence_Contains(container, key);
-}
-
-PyObject *get_item(PyObject *container, PyObject *key)
-{
-    if (!PyDict_CheckExact(container) || !PyUnicode_CheckExact(key))
-        return PyObject_GetItem(container, key);
-    PyObject *value;
-    if (PyDict_GetItemRef(container, key, &value) == 0)
-        PyErr_SetObject(PyExc_KeyError, key);  // a str key is its own argument
-    return value;
-}
-
-PyObject *dict_of(PyObject *arg)
-{
-    if (!PyDict_CheckExact(arg))
-        return PyObject_CallOneArg((PyObject *)&PyDict_Type, arg);
-    // What the constructor does with a plain dict. Not PyDict_Copy: that copies the key table
-    // of more dicts whole, where the constructor inserts key by key, comparing keys of equal
-    // hash (host code, for a key of the host's class).
-    Ref copy = Ref::steal(PyDict_New());
-    if (!copy || PyDict_Merge(copy.get(), arg, 1) < 0)
-        return nullptr;
-    return copy.release();
-}
-
-PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
-{
-    if (PyDict_CheckExact(obj)) {
-        PyObject *value;
-        int found = PyDict_GetItemRef(obj, key, &value);
-        if (found < 0)
-            return nullptr;
-        return found ? value : Py_NewRef(dflt ? dflt : Py_None);
-    }
-    PyObject *args[3] = {obj, key, dflt};
-    return PyObject_VectorcallMethod(interned(s_get), args, dflt ? 3 : 2, nullptr);
-}
-
-int call_info(PyObject *info, PyObject *fmt, PyObject *a, PyObject *b)
-{
-    PyObject *args[3] = {fmt, a, b};
-    Ref r = Ref::steal(PyObject_Vectorcall(info, args, 3, nullptr));
-    return r ? 0 : -1;
 }
 
 }  // namespace fm

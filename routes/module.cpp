@@ -69,13 +69,32 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
 // process. Everything process-wide then belongs to the dead interpreter (its objects are freed
 // or abandoned), so the next import forgets it, never releasing it, and starts from nothing.
 // (Forgetting it at finalization already would make whatever was still allocated look lost.)
-bool finalize_watched;       // interpreter_finalized_now() is registered with Py_AtExit
-bool interpreter_finalized;  // since the process-wide state was made
+//
+// The interpreter that made it carries a mark in its own state dict, which dies with it, so an
+// interpreter without the mark is a new one: a second interpreter while the first still runs,
+// or the first one's successor.
+const char kMadeHere[] = "routes.free_models: process-wide state";
 
-void interpreter_finalized_now()
+// 1 when `interp` carries the mark, 0 when not, -1 with an error set.
+int made_here(PyInterpreterState *interp, bool set_mark)
 {
-    interpreter_finalized = true;
-    finalize_watched = false;  // the callbacks run once
+    PyObject *state = PyInterpreterState_GetDict(interp);
+    if (!state) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (set_mark)
+        return PyDict_SetItemString(state, kMadeHere, Py_True) < 0 ? -1 : 1;
+    return PyDict_ContainsString(state, kMadeHere);
+}
+
+bool interpreter_running(int64_t id)
+{
+    for (PyInterpreterState *i = PyInterpreterState_Head(); i; i = PyInterpreterState_Next(i)) {
+        if (PyInterpreterState_GetID(i) == id)
+            return true;
+    }
+    return false;
 }
 
 void forget_process_state()
@@ -84,20 +103,27 @@ void forget_process_state()
     module_object = nullptr;
     forget_constants();
     forget_functions();
-    forget_kept_state();
-    interpreter_finalized = false;
+    forget_normal_form_memo();
+    forget_prepared_entries();
+    forget_traceback_codes();
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
-    if (interpreter_finalized)
-        forget_process_state();
-    if (!finalize_watched)
-        finalize_watched = Py_AtExit(interpreter_finalized_now) == 0;
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    int64_t id = PyInterpreterState_GetID(interp);
     if (id == -1)
         return nullptr;
+    if (main_interpreter_id != -1) {
+        int marked = made_here(interp, false);
+        if (marked < 0)
+            return nullptr;
+        if (!marked && (id == main_interpreter_id || !interpreter_running(main_interpreter_id)))
+            forget_process_state();  // the interpreter that made it is gone
+    }
     if (main_interpreter_id == -1) {
+        if (made_here(interp, true) < 0)
+            return nullptr;
         main_interpreter_id = id;
     }
     else if (id != main_interpreter_id) {
@@ -232,7 +258,6 @@ int module_exec(PyObject *module)
         if (rc < 0)
             goto error;
     }
-    keep_bindings(dict);
     return 0;
 
 error:

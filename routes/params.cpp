@@ -1,11 +1,52 @@
 // Sampling parameters: get_optimal_params (three-level lookup) and apply_optimal_params.
 #include "free_models.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace fm {
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The model id's normal form
+
+// Non-zero when a byte of `w` (eight ASCII characters) is a capital A-Z: adding 63 to a byte
+// below 128 sets its top bit from 'A' up, adding 37 from '[' up, and neither carries over.
+inline uint64_t capitals_in(uint64_t w)
+{
+    constexpr uint64_t ones = 0x0101010101010101u, tops = ones << 7;
+    return (w + 63 * ones) & ~(w + 37 * ones) & tops;
+}
+
+// True when ASCII text has no capital and no white space at either end, so that strip() and
+// lower() give it back unchanged.
+bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
+{
+    if (n == 0)
+        return true;
+    if (Py_UNICODE_ISSPACE(p[0]) || Py_UNICODE_ISSPACE(p[n - 1]))
+        return false;
+    uint64_t capitals = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        capitals |= capitals_in(w);
+    }
+    uint64_t tail = 0;  // zero bytes are no capitals
+    memcpy(&tail, p + i, (size_t)(n - i));
+    return !(capitals | capitals_in(tail));
+}
+
+// The last id that was not in normal form, and its normal form: a host that keeps its model
+// ids as typed asks for the same object again and again. Both are exact str, owned, and the
+// memo is used only for the very object it was made from.
+struct NormalFormMemo {
+    PyObject *text;
+    PyObject *normal;
+};
+NormalFormMemo normal_form_memo;
 
 // `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
 // ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
@@ -13,29 +54,27 @@ PyObject *normalise_ascii(PyObject *text)
 {
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    // Most ids are already in normal form, as every catalogue id is.
-    unsigned capitals = 0;  // no early exit: the loop vectorises
-    for (Py_ssize_t i = 0; i < n; i++)
-        capitals |= (unsigned)(p[i] - 'A') < 26u;
-    if (!capitals && (n == 0 || (!Py_UNICODE_ISSPACE(p[0]) && !Py_UNICODE_ISSPACE(p[n - 1]))))
+    if (in_normal_form(p, n))
         return Py_NewRef(text);
+    if (text == normal_form_memo.text)
+        return Py_NewRef(normal_form_memo.normal);
     Py_ssize_t start = 0, end = n;
     while (start < end && Py_UNICODE_ISSPACE(p[start]))
         start++;
     while (end > start && Py_UNICODE_ISSPACE(p[end - 1]))
         end--;
-    Py_ssize_t i = start;
-    while (i < end && (unsigned)(p[i] - 'A') >= 26u)
-        i++;
-    if (i == end && start == 0 && end == n)
-        return Py_NewRef(text);
-    PyObject *out = PyUnicode_New(end - start, 127);
+    Ref out = Ref::steal(PyUnicode_New(end - start, 127));
     if (!out)
         return nullptr;
-    Py_UCS1 *q = PyUnicode_1BYTE_DATA(out);
-    for (i = start; i < end; i++)
+    Py_UCS1 *q = PyUnicode_1BYTE_DATA(out.get());
+    for (Py_ssize_t i = start; i < end; i++)
         *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
-    return out;
+    // The new memo is complete before the old one goes; releasing two exact str runs nothing.
+    NormalFormMemo old = normal_form_memo;
+    normal_form_memo = {Py_NewRef(text), Py_NewRef(out.get())};
+    Py_XDECREF(old.text);
+    Py_XDECREF(old.normal);
+    return out.release();
 }
 
 // `str(model_id or "").strip().lower()`
@@ -58,6 +97,9 @@ PyObject *normalise(PyObject *model_id)
     return PyObject_CallMethodNoArgs(stripped.get(), interned(s_lower));
 }
 
+// ---------------------------------------------------------------------------------------------
+// The lookup
+
 // `mid.startswith(prefix)` as a truth value.
 int starts_with(PyObject *mid, PyObject *prefix)
 {
@@ -74,49 +116,35 @@ int starts_with(PyObject *mid, PyObject *prefix)
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-// The values of the exact dict `set` under "max_tokens", "temperature" and "top_p" (borrowed,
-// NULL where missing), when every key of it is an exact str: then `get` would run no host code
-// and a key of the same text is the key. False, and nothing read, otherwise.
-bool read_values(PyObject *set, PyObject *(&found)[3])
+// The three values of the parameter set `set`, read where a copy of it would be made, when
+// nothing can run in between and nothing else is in it: a plain dict of str keys holding at
+// most those three. Then its copy, seen by nobody but the caller, would answer `get` with
+// exactly these objects. False, and nothing read, otherwise.
+bool read_values(PyObject *set, ParamValues &values)
 {
-    const StrId wanted[3] = {s_max_tokens, s_temperature, s_top_p};
-    found[0] = found[1] = found[2] = nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(set, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key))
-            return false;
-        int i = 0;
-        while (i < 3 && key != interned(wanted[i]))
-            i++;
-        if (i == 3) {  // the same text in another object
-            i = 0;
-            while (i < 3 && PyUnicode_Compare(key, interned(wanted[i])) != 0)
-                i++;
-        }
-        if (i < 3)
-            found[i] = value;
+    if (!quiet_lookup(set) || PyDict_GET_SIZE(set) > 3)
+        return false;
+    PyObject *found[3];
+    const StrId keys[3] = {s_max_tokens, s_temperature, s_top_p};
+    Py_ssize_t count = 0;
+    for (int i = 0; i < 3; i++) {
+        found[i] = PyDict_GetItemWithError(set, interned(keys[i]));  // cannot fail: str keys
+        count += found[i] != nullptr;
     }
-    return true;
-}
-
-// Tells the values read_values() found; 1, as the lookup answers then.
-int tell(ParamValues &values, PyObject *const (&found)[3])
-{
+    if (count != PyDict_GET_SIZE(set))
+        return false;  // another key, whose value the copy would hold too
     values.max_tokens = Ref::borrow(found[0]);
     values.temperature = Ref::borrow(found[1]);
     values.top_p = Ref::borrow(found[2]);
-    return 1;
+    return true;
 }
 
-// The lookup's answer `params`, a new dict, handed out as it is, or told as its three values
-// when the caller wants them and `get` on it would run no host code: it is the caller's own,
-// so its values cannot change before the caller reads them.
+// The lookup's answer `params` (a new dict) handed out, or told as its three values when the
+// caller wants them and read_values() can.
 int answer_with(Ref params, ParamValues *values, Ref &out)
 {
-    PyObject *found[3];
-    if (values && read_values(params.get(), found))
-        return tell(*values, found);
+    if (values && read_values(params.get(), *values))
+        return 1;
     out = std::move(params);
     return 0;
 }
@@ -124,7 +152,6 @@ int answer_with(Ref params, ParamValues *values, Ref &out)
 // One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
 int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
 {
-    f.line = 96;
     PyObject *halves[2];
     if (unpack(pair, 2, halves) < 0)
         return -1;
@@ -137,18 +164,18 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
         return match;
 
     f.line = 98;
-    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
+    Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
     params = Ref::steal(dict_of(fallback.get()));
     if (!params)
         return -1;
     f.line = 99;
-    return dict_update(params.get(), family_params.get()) < 0 ? -1 : 1;
+    return update(params.get(), family_params.get()) < 0 ? -1 : 1;
 }
 
-// The three-level lookup. Answers 0 with a new dict in `params`, or, when `values` is given and
-// the answer would be a plain dict of str keys, 1 with its three values in `values` instead.
+// The three-level lookup: 0 with a new dict in `params`; or, when `values` is given, possibly 1
+// with the answer's three values there instead (see read_values); -1 on error.
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
     f.line = 93;
@@ -157,112 +184,76 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
         return -1;
 
     f.line = 94;
+    Ref entry;
     {
-        Ref table = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
+        bool quiet;
+        Ref table = Ref::steal(lookup_global(f, s_FREE_MODEL_OPTIMAL_PARAMS, &quiet));
         if (!table)
             return -1;
-        int found = contains(table.get(), mid.get());
-        if (found < 0)
-            return -1;
-        if (found) {
+        if (quiet && PyUnicode_CheckExact(mid.get()) && quiet_lookup(table.get())) {
+            // `mid in T` and then `T[mid]`, with T read again: nothing can run in between, so
+            // the name still holds T and one lookup answers both.
+            PyObject *found;
+            if (PyDict_GetItemRef(table.get(), mid.get(), &found) < 0)
+                return -1;
+            entry = Ref::steal(found);
             f.line = 95;
-            Ref again = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_OPTIMAL_PARAMS));
-            if (!again)
-                return -1;
-            Ref entry = Ref::steal(get_item(again.get(), mid.get()));
-            if (!entry)
-                return -1;
-            // The values its copy would have, read here: the copy would be the caller's alone.
-            PyObject *found[3];
-            if (values && PyDict_CheckExact(entry.get()) && read_values(entry.get(), found))
-                return tell(*values, found);
-            Ref copy = Ref::steal(dict_of(entry.get()));
-            if (!copy)
-                return -1;
-            return answer_with(std::move(copy), values, params);
         }
+        else {
+            int found = contains(table.get(), mid.get());
+            if (found < 0)
+                return -1;
+            if (found) {
+                f.line = 95;
+                Ref again = Ref::steal(lookup_global(f, s_FREE_MODEL_OPTIMAL_PARAMS));
+                if (!again)
+                    return -1;
+                entry = Ref::steal(get_item(again.get(), mid.get()));
+                if (!entry)
+                    return -1;
+            }
+        }
+    }
+    if (entry) {
+        if (values && read_values(entry.get(), *values))
+            return 1;
+        Ref copy = Ref::steal(dict_of(entry.get()));
+        if (!copy)
+            return -1;
+        return answer_with(std::move(copy), values, params);
     }
 
     f.line = 96;
-    Ref families = Ref::steal(lookup_global(f.globals, s__FREE_MODEL_FAMILY_PARAMS));
+    Ref families = Ref::steal(lookup_global(f, s__FREE_MODEL_FAMILY_PARAMS));
     if (!families)
         return -1;
     Ref found;
-    if (PyList_CheckExact(families.get())) {
-        // Index by index, as the list iterator does: the host may change the list meanwhile.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(families.get()); i++) {
-            Ref pair = Ref::borrow(PyList_GET_ITEM(families.get(), i));
-            int rc = try_family(f, mid.get(), pair.get(), found);
-            if (rc)
-                return rc < 0 ? -1 : answer_with(std::move(found), values, params);
-        }
-    }
-    else {
-        Ref it = Ref::steal(PyObject_GetIter(families.get()));
-        if (!it)
-            return -1;
-        while (PyObject *item = PyIter_Next(it.get())) {
-            Ref pair = Ref::steal(item);
-            int rc = try_family(f, mid.get(), pair.get(), found);
-            if (rc)
-                return rc < 0 ? -1 : answer_with(std::move(found), values, params);
-            f.line = 96;
-        }
-        if (PyErr_Occurred())
-            return -1;
-    }
+    int rc = for_each(f, 96, families.get(), [&](PyObject *pair) {
+        return try_family(f, mid.get(), pair, found);
+    });
+    if (rc)
+        return rc < 0 ? -1 : answer_with(std::move(found), values, params);
 
     f.line = 101;
-    Ref fallback = Ref::steal(lookup_global(f.globals, s__FREE_PARAMS_FALLBACK));
+    Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
     found = Ref::steal(dict_of(fallback.get()));
     if (!found)
         return -1;
     f.line = 102;
-    Ref max_tokens = Ref::steal(lookup_global(f.globals, s__FREE_MAX_TOKENS_FALLBACK));
+    Ref max_tokens = Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
     if (!max_tokens || PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0)
         return -1;
     return answer_with(std::move(found), values, params);
 }
 
-// `{k: v for k, v in params.items()}`
-PyObject *copy_items(PyObject *params)
-{
-    if (PyDict_CheckExact(params) && str_keys_only(params))
-        return PyDict_Copy(params);  // the same dict, made without running host code
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, interned(s_items)));
-    if (!items)
-        return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    Ref copy = Ref::steal(it ? PyDict_New() : nullptr);
-    if (!copy)
-        return nullptr;
-    while (PyObject *item = PyIter_Next(it.get())) {
-        PyObject *kv[2];
-        int rc = unpack(item, 2, kv);
-        Py_DECREF(item);
-        if (rc < 0)
-            return nullptr;
-        rc = PyDict_SetItem(copy.get(), kv[0], kv[1]);
-        Py_DECREF(kv[0]);
-        Py_DECREF(kv[1]);
-        if (rc < 0)
-            return nullptr;
-    }
-    return PyErr_Occurred() ? nullptr : copy.release();
-}
-
-// `obj.update(arg)`, through the object's own `update` unless it is a plain dict.
-int call_update(PyObject *obj, PyObject *arg)
-{
-    if (PyDict_CheckExact(obj))
-        return dict_update(obj, arg);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(obj, interned(s_update), arg));
-    return r ? 0 : -1;
-}
-
 }  // namespace
+
+void forget_normal_form_memo()
+{
+    normal_form_memo = {};
+}
 
 // ---------------------------------------------------------------------------------------------
 // get_optimal_params(model_id)
@@ -275,13 +266,12 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
     return params.release();
 }
 
-int optimal_param_values(PyObject *globals, PyObject *model_id, ParamValues &values,
-                         Ref &params)
+int optimal_param_values(Frame &caller, PyObject *model_id, ParamValues &values, Ref &params)
 {
-    Frame f{globals, kFunctions[f_get_optimal_params].def_line};
+    Frame f{caller.globals, kFunctions[f_get_optimal_params].def_line, caller.reads};
     int rc = lookup_optimal_params(f, model_id, params, &values);
     if (rc < 0)
-        add_traceback(f_get_optimal_params, f.line, globals);
+        add_traceback(f_get_optimal_params, f.line, f.globals);
     return rc;
 }
 
@@ -297,7 +287,7 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return truth < 0 ? nullptr : Py_NewRef(cfg);
 
     f.line = 116;
-    Ref lookup = Ref::steal(lookup_global(f.globals, s_get_optimal_params));
+    Ref lookup = Ref::steal(lookup_global(f, s_get_optimal_params));
     if (!lookup)
         return nullptr;
     Ref model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
@@ -308,7 +298,7 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 117;
-    if (call_update(cfg, params.get()) < 0)
+    if (update(cfg, params.get()) < 0)
         return nullptr;
 
     f.line = 120;
@@ -317,9 +307,8 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
 
     f.line = 121;
-    Ref log = Ref::steal(lookup_global(f.globals, s_log));
-    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), interned(s_info)) : nullptr);
-    if (!info)
+    Method info;
+    if (log_info(f, info) < 0)
         return nullptr;
     f.line = 122;
     Ref shown_model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
@@ -327,7 +316,7 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     if (!shown_params)
         return nullptr;
     f.line = 121;
-    if (call_info(info.get(), interned(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
+    if (call_info(info, interned(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
         return nullptr;
     return Py_NewRef(cfg);
 }

@@ -100,7 +100,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 
     f.line = 163;
-    Ref base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
+    Ref base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
     int below = PyObject_RichCompareBool(idx.get(), base.get(), Py_LT);
@@ -108,17 +108,16 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
         return below < 0 ? nullptr : Py_NewRef(Py_None);
 
     f.line = 165;
-    Ref choices_fn = Ref::steal(lookup_global(f.globals, s_get_free_model_choices));
+    Ref choices_fn = Ref::steal(lookup_global(f, s_get_free_model_choices));
     if (!choices_fn)
         return nullptr;
-    // The module's own choice list is built here, as the values of its entries: only the entry
-    // at the offset is ever seen, as its copy.
+    // The module's own choice list is built here as its entries' values: only the entry at
+    // the offset is ever seen, as its copy, so only that one is made.
     bool own = is_own_function(choices_fn.get(), f_get_free_model_choices, f.globals);
-    UnmadeEntries kept;
-    ChoiceList own_choices(own ? &kept : nullptr);
+    ChoiceSink own_choices(true);
     Ref choices;
     if (own) {
-        Frame inner{f.globals, kFunctions[f_get_free_model_choices].def_line};
+        Frame inner{f.globals, kFunctions[f_get_free_model_choices].def_line, f.reads};
         if (build_choices(inner, own_choices) < 0) {
             add_traceback(f_get_free_model_choices, inner.line, f.globals);
             return nullptr;
@@ -131,7 +130,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     }
 
     f.line = 166;
-    base = Ref::steal(lookup_global(f.globals, s_FREE_MODEL_BASE));
+    base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
     Ref offset = Ref::steal(PyNumber_Subtract(idx.get(), base.get()));
@@ -180,12 +179,11 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     }
 
     f.line = 172;
-    Ref log = Ref::steal(lookup_global(f.globals, s_log));
-    Ref info = Ref::steal(log ? PyObject_GetAttr(log.get(), interned(s_info)) : nullptr);
-    if (!info)
+    Method info;
+    if (log_info(f, info) < 0)
         return nullptr;
     Ref model = Ref::steal(get_item(cfg.get(), interned(s_model)));
-    if (!model || call_info(info.get(), interned(s_fmt_resolved), idx.get(), model.get()) < 0)
+    if (!model || call_info(info, interned(s_fmt_resolved), idx.get(), model.get()) < 0)
         return nullptr;
     return cfg.release();
 }
