@@ -50,10 +50,7 @@ PyObject *entry_from(PyObject *prepared)
     if (!modalities)
         return nullptr;
     PyList_SET_ITEM(modalities.get(), 0, Py_NewRef(interned(s_text)));
-    Ref entry = Ref::steal(PyDict_Copy(prepared));
-    if (!entry || PyDict_SetItem(entry.get(), interned(s_modalities), modalities.get()) < 0)
-        return nullptr;
-    return entry.release();
+    return copy_replacing(prepared, k_modalities, interned(s_modalities), modalities.get());
 }
 
 // A new choice entry with `values` and a new "modalities" list; `pos` is its position in the
@@ -120,9 +117,35 @@ PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback f
     return PyObject_Vectorcall(get.get(), args, 2, nullptr);
 }
 
+// `_FREE_PARAMS_FALLBACK[key]`, read for every row: the value read for an earlier row of the
+// same call stands while the name holds the same dict of str keys, unchanged since (its version
+// tag; see NameReads).
+struct FallbackItem {
+    Ref table;
+    uint64_t version;
+    Ref value;
+};
+
+PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
+{
+    Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
+    if (!table)
+        return nullptr;
+    bool quiet = quiet_lookup(table.get());
+    uint64_t version = version_of(table.get());
+    if (quiet && table.get() == kept.table.get() && version == kept.version)
+        return Py_NewRef(kept.value.get());
+    PyObject *value = get_item(table.get(), interned(key));
+    if (value && quiet) {
+        FallbackItem old{std::move(kept.table), 0, std::move(kept.value)};
+        kept = {std::move(table), version, Ref::borrow(value)};
+    }  // the old one released here, last
+    return value;
+}
+
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
 // filled stays there on error, for the caller to release).
-int entry_values(Frame &f, PyObject *row, EntryValues &v)
+int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbacks)[2])
 {
     f.line = 133;
     PyObject *fields[3];
@@ -170,17 +193,14 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v)
     });
     if (!v.at[k_max_tokens])
         return -1;
-    // `_FREE_PARAMS_FALLBACK[key]`
-    auto params_fallback = [&](StrId key) {
-        Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
-        return Ref::steal(table ? get_item(table.get(), interned(key)) : nullptr);
-    };
-    v.at[k_temperature] = opt_get(f, 146, opt, s_temperature, opt.values.temperature,
-                                  [&] { return params_fallback(s_temperature); });
+    v.at[k_temperature] = opt_get(f, 146, opt, s_temperature, opt.values.temperature, [&] {
+        return Ref::steal(params_fallback(f, s_temperature, fallbacks[0]));
+    });
     if (!v.at[k_temperature])
         return -1;
-    v.at[k_top_p] = opt_get(f, 147, opt, s_top_p, opt.values.top_p,
-                            [&] { return params_fallback(s_top_p); });
+    v.at[k_top_p] = opt_get(f, 147, opt, s_top_p, opt.values.top_p, [&] {
+        return Ref::steal(params_fallback(f, s_top_p, fallbacks[1]));
+    });
     if (!v.at[k_top_p])
         return -1;
     v.at[k_free] = Py_NewRef(Py_True);
@@ -253,9 +273,10 @@ int build_choices(Frame &f, ChoiceSink &out)
     Ref models = Ref::steal(lookup_global(f, s_FREE_MODELS));
     if (!models)
         return -1;
+    FallbackItem fallbacks[2] = {};
     return for_each(f, 133, models.get(), [&](PyObject *row) {
         EntryValues values{};
-        if (entry_values(f, row, values) < 0) {
+        if (entry_values(f, row, values, fallbacks) < 0) {
             values.release();
             return -1;
         }

@@ -356,25 +356,55 @@ PyObject *lookup_name(PyObject *globals, StrId name);
 // change. Each value is owned and released when the call ends, so nothing outlives the call.
 struct NameReads {
     struct Read {
-        PyObject *value;              // owned; NULL: not read yet, or read noisily
+        PyObject *value;              // owned
         uint64_t namespace_version;   // of the namespace when read
         uint64_t builtins_version;    // of the builtins, when the name was read there
         bool from_builtins;
     };
-    Read at[kReadNames] = {};
+    uint32_t filled = 0;  // bit n: at[n] holds a read (the rest is never touched)
+    Read at[kReadNames];
+    static_assert(kReadNames <= 32, "one bit per name");
+
     NameReads() = default;
     NameReads(const NameReads &) = delete;
     NameReads &operator=(const NameReads &) = delete;
     ~NameReads()
     {
-        for (Read &r : at)
-            Py_XDECREF(r.value);
+        for (uint32_t bits = filled; bits; bits &= bits - 1)
+            Py_DECREF(at[__builtin_ctz(bits)].value);
+    }
+    const Read *find(StrId name) const
+    {
+        return filled >> name & 1 ? &at[name] : nullptr;
     }
 };
 
+// The version tag that CPython gives a dict anew at every change (the tag that dict watchers
+// are told about): deprecated as a public field, but kept by 3.13 at every change.
+inline uint64_t version_of(PyObject *d)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 // `name` as the namespace, then the builtins, hold it at this moment, as lookup_name() gives
 // it. `quiet`, when given, tells whether reading it could not have run host code.
-PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr);
+PyObject *read_global(Frame &f, StrId name, bool *quiet);
+inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
+{
+    // A dict of str keys that has not changed since answers as it did (a key of another type
+    // would have changed it).
+    const NameReads::Read *read = f.reads->find(name);
+    if (read && read->namespace_version == version_of(f.globals) &&
+        (!read->from_builtins || read->builtins_version == version_of(constants.builtins_dict))) {
+        if (quiet)
+            *quiet = true;
+        return Py_NewRef(read->value);
+    }
+    return read_global(f, name, quiet);
+}
 
 // Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.
 void add_traceback(int site, int line, PyObject *globals);
@@ -405,6 +435,15 @@ void forget_functions();
 // True when looking up an exact str in `d` cannot run host code: `d` is an exact dict whose
 // keys are all exact str, so keys are compared by text and never by a key's own __eq__.
 bool quiet_lookup(PyObject *d);
+
+// For a dict of str keys (quiet_lookup) that holds its values in its own key table: the values
+// under `keys` (borrowed; NULL where absent) into `values`, when it holds no other key. False,
+// with nothing read, otherwise.
+bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values);
+
+// A copy of the plain dict `d`, with `value` in place of the value of its entry number `index`
+// (0 for the first inserted), whose key is `key`.
+PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject *value);
 
 // Unpacks `item` into exactly n values (new references in out[0..n-1]) with the module's error
 // texts; a tuple or list is unpacked by its length, any other iterable is read up to item n+1.

@@ -322,8 +322,12 @@ PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssiz
     RecursionGuard guard;
     if (!guard.entered)
         return nullptr;
+    // Positional values alone, as many as the parameters: the caller's vector is the binding
+    // (bind_arguments' first case without the copy).
+    if (!kwnames && nargs == info.nparams)
+        return info.body(f, args);
     PyObject *bound[2] = {nullptr, nullptr};
-    if (info.nparams && bind_arguments(info, args, nargs, kwnames, bound) < 0)
+    if (bind_arguments(info, args, nargs, kwnames, bound) < 0)
         return nullptr;
     return info.body(f, bound);
 }

@@ -26,6 +26,68 @@ bool quiet_lookup(PyObject *d)
     return PyDict_CheckExact(d) && DK_IS_UNICODE(reinterpret_cast<PyDictObject *>(d)->ma_keys);
 }
 
+namespace {
+
+// The entries of a dict of str keys whose values live in its key table (a combined table, not
+// the split table of an object's attributes), in insertion order; a NULL value marks an entry
+// that was deleted. NULL when the dict is of another kind.
+PyDictUnicodeEntry *str_entries(PyObject *d, Py_ssize_t *count)
+{
+    auto *mp = reinterpret_cast<PyDictObject *>(d);
+    if (!quiet_lookup(d) || mp->ma_values)
+        return nullptr;
+    *count = mp->ma_keys->dk_nentries;
+    return DK_UNICODE_ENTRIES(mp->ma_keys);
+}
+
+}  // namespace
+
+bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
+{
+    Py_ssize_t count;
+    PyDictUnicodeEntry *entries = str_entries(d, &count);
+    if (!entries)
+        return false;
+    for (int i = 0; i < nkeys; i++)
+        values[i] = nullptr;
+    for (Py_ssize_t e = 0; e < count; e++) {
+        if (!entries[e].me_value)
+            continue;
+        PyObject *key = entries[e].me_key;
+        int i = 0;
+        while (i < nkeys && key != interned(keys[i]))
+            i++;
+        if (i == nkeys) {  // the same text in another object, or another key
+            i = 0;
+            while (i < nkeys && PyUnicode_Compare(key, interned(keys[i])) != 0)
+                i++;
+            if (i == nkeys)
+                return false;
+        }
+        values[i] = entries[e].me_value;
+    }
+    return true;
+}
+
+PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject *value)
+{
+    Ref copy = Ref::steal(PyDict_Copy(d));
+    if (!copy)
+        return nullptr;
+    Py_ssize_t count;
+    PyDictUnicodeEntry *entries = str_entries(copy.get(), &count);
+    if (!entries || index >= count || entries[index].me_key != key)
+        return PyDict_SetItem(copy.get(), key, value) < 0 ? nullptr : copy.release();
+    // Nobody has seen the copy yet: its entry is set in place, as the dict's own insert would
+    // set it over the old value (the copy is then tracked by the collector if the value is).
+    PyObject *old = entries[index].me_value;
+    entries[index].me_value = Py_NewRef(value);
+    if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(copy.get()))
+        PyObject_GC_Track(copy.get());
+    Py_DECREF(old);
+    return copy.release();
+}
+
 PyObject *lookup_name(PyObject *globals, StrId name)
 {
     PyObject *key = interned(name), *value;
@@ -37,39 +99,15 @@ PyObject *lookup_name(PyObject *globals, StrId name)
     return found > 0 ? value : nullptr;
 }
 
-namespace {
-
-// The version tag that CPython gives a dict anew at every change (the same tag that dict
-// watchers are told about); deprecated as a public field, but kept by 3.13 on every change.
-uint64_t version_of(PyObject *d)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
-}  // namespace
-
-PyObject *lookup_global(Frame &f, StrId name, bool *quiet)
+PyObject *read_global(Frame &f, StrId name, bool *quiet)
 {
     // Told before the lookup: host code run by it could change what a dict holds.
-    PyObject *globals = f.globals, *builtins = constants.builtins_dict;
-    NameReads::Read &read = f.reads->at[name];
+    PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
     bool no_host_code = quiet_lookup(globals);
-    uint64_t namespace_version = version_of(globals);
-    if (read.value && no_host_code && read.namespace_version == namespace_version &&
-        (!read.from_builtins || (quiet_lookup(builtins) &&
-                                 read.builtins_version == version_of(builtins)))) {
-        if (quiet)
-            *quiet = true;
-        return Py_NewRef(read.value);  // neither dict has changed since
-    }
-
-    PyObject *key = interned(name), *value;
+    uint64_t namespace_version = version_of(globals), builtins_version = 0;
+    PyObject *value;
     int found = PyDict_GetItemRef(globals, key, &value);
     bool from_builtins = found == 0;
-    uint64_t builtins_version = 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);
         builtins_version = version_of(builtins);
@@ -83,8 +121,10 @@ PyObject *lookup_global(Frame &f, StrId name, bool *quiet)
         return nullptr;
     if (no_host_code) {
         // The new read is complete before the old value goes (its release may run host code).
-        PyObject *old = read.value;
-        read = {Py_NewRef(value), namespace_version, builtins_version, from_builtins};
+        NameReads &reads = *f.reads;
+        PyObject *old = reads.filled >> name & 1 ? reads.at[name].value : nullptr;
+        reads.at[name] = {Py_NewRef(value), namespace_version, builtins_version, from_builtins};
+        reads.filled |= 1u << name;
         Py_XDECREF(old);
     }
     return value;

@@ -35,7 +35,8 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
         capitals |= capitals_in(w);
     }
     uint64_t tail = 0;  // zero bytes are no capitals
-    memcpy(&tail, p + i, (size_t)(n - i));
+    for (int shift = 0; i < n; i++, shift += 8)
+        tail |= (uint64_t)p[i] << shift;
     return !(capitals | capitals_in(tail));
 }
 
@@ -122,17 +123,10 @@ int starts_with(PyObject *mid, PyObject *prefix)
 // exactly these objects. False, and nothing read, otherwise.
 bool read_values(PyObject *set, ParamValues &values)
 {
-    if (!quiet_lookup(set) || PyDict_GET_SIZE(set) > 3)
-        return false;
+    static const StrId keys[3] = {s_max_tokens, s_temperature, s_top_p};
     PyObject *found[3];
-    const StrId keys[3] = {s_max_tokens, s_temperature, s_top_p};
-    Py_ssize_t count = 0;
-    for (int i = 0; i < 3; i++) {
-        found[i] = PyDict_GetItemWithError(set, interned(keys[i]));  // cannot fail: str keys
-        count += found[i] != nullptr;
-    }
-    if (count != PyDict_GET_SIZE(set))
-        return false;  // another key, whose value the copy would hold too
+    if (PyDict_GET_SIZE(set) > 3 || !read_str_items(set, keys, 3, found))
+        return false;
     values.max_tokens = Ref::borrow(found[0]);
     values.temperature = Ref::borrow(found[1]);
     values.top_p = Ref::borrow(found[2]);
