@@ -231,7 +231,7 @@ struct NameReads;
 struct Frame {
     PyObject *globals;
     int line;
-    NameReads *reads;  // the names read during the call (lookup_global)
+    NameReads *reads;  // the names read during the call, if it keeps them (lookup_global)
 };
 
 using Body = PyObject *(*)(Frame &f, PyObject *const *args);
@@ -259,6 +259,7 @@ struct FunctionInfo {
     int nlocals;
     StrId locals[6];
     Body body;
+    bool rereads;  // reads module-level names once per catalogue row: keeps its reads
 };
 extern const FunctionInfo kFunctions[f_count];
 
@@ -396,7 +397,7 @@ inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
 {
     // A dict of str keys that has not changed since answers as it did (a key of another type
     // would have changed it).
-    const NameReads::Read *read = f.reads->find(name);
+    const NameReads::Read *read = f.reads ? f.reads->find(name) : nullptr;
     if (read && read->namespace_version == version_of(f.globals) &&
         (!read->from_builtins || read->builtins_version == version_of(constants.builtins_dict))) {
         if (quiet)
@@ -413,8 +414,7 @@ void add_traceback(int site, int line, PyObject *globals);
 // State kept across calls
 //
 // Besides the constants that the exec step prepares, three things are kept from one call to
-// the next, each beside the code that uses it: the normal form of the last model id that was
-// not in normal form (params.cpp), a prepared dict per position of the choice list
+// the next, each beside the code that uses it: the normal forms of recent model ids (params.cpp), a prepared dict per position of the choice list
 // (choices.cpp), and the code objects of traceback entries (traceback.cpp). Each owns what it
 // holds, holds only exact str, int, float, bool and None and code objects (whose release runs
 // no host code), is used only for the very objects it was made from (compared by address), and
@@ -423,7 +423,7 @@ void add_traceback(int site, int line, PyObject *globals);
 //
 // After the interpreter that made them is finalized, the next import forgets them (and the
 // module's other process-wide state) without releasing them: their objects died with it.
-void forget_normal_form_memo();
+void forget_normal_forms();
 void forget_prepared_entries();
 void forget_traceback_codes();
 void forget_constants();
@@ -435,6 +435,9 @@ void forget_functions();
 // True when looking up an exact str in `d` cannot run host code: `d` is an exact dict whose
 // keys are all exact str, so keys are compared by text and never by a key's own __eq__.
 bool quiet_lookup(PyObject *d);
+
+// `d[key]` of a dict `d` and an exact str `key`, as PyDict_GetItemRef answers it.
+int str_lookup(PyObject *d, PyObject *key, PyObject **value);
 
 // For a dict of str keys (quiet_lookup) that holds its values in its own key table: the values
 // under `keys` (borrowed; NULL where absent) into `values`, when it holds no other key. False,

@@ -67,6 +67,7 @@ const FunctionInfo kFunctions[f_count] = {
         .nlocals = 5,
         .locals = {s_model_id, s_mid, s_prefix, s_family_params, s_params},
         .body = body_get_optimal_params,
+        .rereads = false,
     },
     {
         .name = s_apply_optimal_params,
@@ -80,6 +81,7 @@ const FunctionInfo kFunctions[f_count] = {
         .nlocals = 4,
         .locals = {s_cfg, s_params, s_k, s_v},
         .body = body_apply_optimal_params,
+        .rereads = false,
     },
     {
         .name = s_get_free_model_choices,
@@ -93,6 +95,7 @@ const FunctionInfo kFunctions[f_count] = {
         .nlocals = 5,
         .locals = {s_choices, s_display, s_model_id, s_max_ctx, s_opt},
         .body = body_get_free_model_choices,
+        .rereads = true,
     },
     {
         .name = s_resolve_free_model,
@@ -106,6 +109,7 @@ const FunctionInfo kFunctions[f_count] = {
         .nlocals = 6,
         .locals = {s_model_index, s_all_config, s_idx, s_choices, s_offset, s_cfg},
         .body = body_resolve_free_model,
+        .rereads = true,
     },
     {
         .name = s_build_endpoint,
@@ -119,6 +123,7 @@ const FunctionInfo kFunctions[f_count] = {
         .nlocals = 4,
         .locals = {s_api_base, s_headers, s_base, s_url},
         .body = body_build_endpoint,
+        .rereads = false,
     },
 };
 
@@ -354,7 +359,7 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
     }
 
     NameReads reads;
-    Frame f{fn->globals, info.def_line, &reads};
+    Frame f{fn->globals, info.def_line, info.rereads ? &reads : nullptr};
     PyObject *result = run(info, f, args, nargs, kwnames);
     if (!result)
         add_traceback((int)(&info - kFunctions), f.line, f.globals);

@@ -103,7 +103,7 @@ void forget_process_state()
     module_object = nullptr;
     forget_constants();
     forget_functions();
-    forget_normal_form_memo();
+    forget_normal_forms();
     forget_prepared_entries();
     forget_traceback_codes();
 }

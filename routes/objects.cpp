@@ -42,6 +42,17 @@ PyDictUnicodeEntry *str_entries(PyObject *d, Py_ssize_t *count)
 
 }  // namespace
 
+int str_lookup(PyObject *d, PyObject *key, PyObject **value)
+{
+    // PyDict_GetItemRef without its checks: `d` is a dict, and the hash a str has cached once
+    // is what hashing it would give.
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
+    if (hash == -1)
+        return PyDict_GetItemRef(d, key, value);
+    return _PyDict_GetItemRef_KnownHash_LockHeld(reinterpret_cast<PyDictObject *>(d), key, hash,
+                                                 value);
+}
+
 bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
 {
     Py_ssize_t count;
@@ -106,12 +117,12 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
     bool no_host_code = quiet_lookup(globals);
     uint64_t namespace_version = version_of(globals), builtins_version = 0;
     PyObject *value;
-    int found = PyDict_GetItemRef(globals, key, &value);
+    int found = str_lookup(globals, key, &value);
     bool from_builtins = found == 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);
         builtins_version = version_of(builtins);
-        found = PyDict_GetItemRef(builtins, key, &value);
+        found = str_lookup(builtins, key, &value);
     }
     if (quiet)
         *quiet = no_host_code;
@@ -119,7 +130,7 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     if (found <= 0)
         return nullptr;
-    if (no_host_code) {
+    if (no_host_code && f.reads) {
         // The new read is complete before the old value goes (its release may run host code).
         NameReads &reads = *f.reads;
         PyObject *old = reads.filled >> name & 1 ? reads.at[name].value : nullptr;

@@ -40,42 +40,53 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
     return !(capitals | capitals_in(tail));
 }
 
-// The last id that was not in normal form, and its normal form: a host that keeps its model
-// ids as typed asks for the same object again and again. Both are exact str, owned, and the
-// memo is used only for the very object it was made from.
-struct NormalFormMemo {
-    PyObject *text;
-    PyObject *normal;
+// Normal forms already worked out, each for the very str object it was made from: a host asks
+// for the same id objects again and again, as the choice list asks for the catalogue's. A few
+// slots, chosen by the object's address; each owns its two exact str (whose release runs no
+// host code) and is replaced whole, the old pair released last.
+struct NormalForm {
+    PyObject *text, *normal;
 };
-NormalFormMemo normal_form_memo;
+constexpr int kNormalFormBits = 5;
+NormalForm normal_forms[1 << kNormalFormBits];
+
+NormalForm &normal_form_slot(PyObject *text)
+{
+    uint64_t mixed = (uint64_t)(uintptr_t)text * 0x9E3779B97F4A7C15u;  // Fibonacci hashing
+    return normal_forms[mixed >> (64 - kNormalFormBits)];
+}
 
 // `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
 // ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
 PyObject *normalise_ascii(PyObject *text)
 {
+    NormalForm &slot = normal_form_slot(text);
+    if (slot.text == text)
+        return Py_NewRef(slot.normal);
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (in_normal_form(p, n))
-        return Py_NewRef(text);
-    if (text == normal_form_memo.text)
-        return Py_NewRef(normal_form_memo.normal);
-    Py_ssize_t start = 0, end = n;
-    while (start < end && Py_UNICODE_ISSPACE(p[start]))
-        start++;
-    while (end > start && Py_UNICODE_ISSPACE(p[end - 1]))
-        end--;
-    Ref out = Ref::steal(PyUnicode_New(end - start, 127));
-    if (!out)
-        return nullptr;
-    Py_UCS1 *q = PyUnicode_1BYTE_DATA(out.get());
-    for (Py_ssize_t i = start; i < end; i++)
-        *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
-    // The new memo is complete before the old one goes; releasing two exact str runs nothing.
-    NormalFormMemo old = normal_form_memo;
-    normal_form_memo = {Py_NewRef(text), Py_NewRef(out.get())};
+    Ref normal;
+    if (in_normal_form(p, n)) {
+        normal = Ref::borrow(text);
+    }
+    else {
+        Py_ssize_t start = 0, end = n;
+        while (start < end && Py_UNICODE_ISSPACE(p[start]))
+            start++;
+        while (end > start && Py_UNICODE_ISSPACE(p[end - 1]))
+            end--;
+        normal = Ref::steal(PyUnicode_New(end - start, 127));
+        if (!normal)
+            return nullptr;
+        Py_UCS1 *q = PyUnicode_1BYTE_DATA(normal.get());
+        for (Py_ssize_t i = start; i < end; i++)
+            *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
+    }
+    NormalForm old = slot;
+    slot = {Py_NewRef(text), Py_NewRef(normal.get())};
     Py_XDECREF(old.text);
     Py_XDECREF(old.normal);
-    return out.release();
+    return normal.release();
 }
 
 // `str(model_id or "").strip().lower()`
@@ -109,8 +120,10 @@ int starts_with(PyObject *mid, PyObject *prefix)
         if (n > PyUnicode_GET_LENGTH(mid))
             return 0;
         int kind = PyUnicode_KIND(prefix);
-        if (kind == PyUnicode_KIND(mid))
-            return memcmp(PyUnicode_DATA(mid), PyUnicode_DATA(prefix), (size_t)n * kind) == 0;
+        if (kind == PyUnicode_KIND(mid)) {
+            const char *a = (const char *)PyUnicode_DATA(mid), *b = (const char *)PyUnicode_DATA(prefix);
+            return n == 0 || (a[0] == b[0] && memcmp(a, b, (size_t)n * kind) == 0);
+        }
         return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
     }
     Ref r = Ref::steal(PyObject_CallMethodOneArg(mid, interned(s_startswith), prefix));
@@ -146,14 +159,23 @@ int answer_with(Ref params, ParamValues *values, Ref &out)
 // One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
 int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
 {
-    PyObject *halves[2];
-    if (unpack(pair, 2, halves) < 0)
-        return -1;
-    Ref prefix = Ref::steal(halves[0]);
-    Ref family_params = Ref::steal(halves[1]);
+    PyObject *prefix, *family_params;
+    Ref halves[2];
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+        // Borrowed: the caller holds the pair, and a tuple cannot let go of its items.
+        prefix = PyTuple_GET_ITEM(pair, 0);
+        family_params = PyTuple_GET_ITEM(pair, 1);
+    }
+    else {
+        PyObject *items[2];
+        if (unpack(pair, 2, items) < 0)
+            return -1;
+        halves[0] = Ref::steal(prefix = items[0]);
+        halves[1] = Ref::steal(family_params = items[1]);
+    }
 
     f.line = 97;
-    int match = starts_with(mid, prefix.get());
+    int match = starts_with(mid, prefix);
     if (match <= 0)
         return match;
 
@@ -165,7 +187,7 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
     if (!params)
         return -1;
     f.line = 99;
-    return update(params.get(), family_params.get()) < 0 ? -1 : 1;
+    return update(params.get(), family_params) < 0 ? -1 : 1;
 }
 
 // The three-level lookup: 0 with a new dict in `params`; or, when `values` is given, possibly 1
@@ -188,7 +210,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             // `mid in T` and then `T[mid]`, with T read again: nothing can run in between, so
             // the name still holds T and one lookup answers both.
             PyObject *found;
-            if (PyDict_GetItemRef(table.get(), mid.get(), &found) < 0)
+            if (str_lookup(table.get(), mid.get(), &found) < 0)
                 return -1;
             entry = Ref::steal(found);
             f.line = 95;
@@ -244,9 +266,9 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
 
 }  // namespace
 
-void forget_normal_form_memo()
+void forget_normal_forms()
 {
-    normal_form_memo = {};
+    memset(normal_forms, 0, sizeof normal_forms);
 }
 
 // ---------------------------------------------------------------------------------------------
