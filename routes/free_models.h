@@ -6,6 +6,22 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// CPython's internal header for three things the public interface does not tell or do at the
+// cost the hot paths need: what a dict lookup can run (the kind of its key table), the method
+// lookup of `log.info` without a bound method, and the C stack guard with one thread-state
+// fetch. They are 3.13's, as the module is.
+#if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13
+#error "routes.free_models is built for CPython 3.13 and reads its internal layouts"
+#endif
+#define Py_BUILD_CORE 1
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <internal/pycore_ceval.h>
+#include <internal/pycore_dict.h>
+#pragma GCC diagnostic pop
+#undef Py_BUILD_CORE
+
 #include <cstdint>
 #include <utility>
 
@@ -435,6 +451,10 @@ void forget_functions();
 // True when looking up an exact str in `d` cannot run host code: `d` is an exact dict whose
 // keys are all exact str, so keys are compared by text and never by a key's own __eq__.
 bool quiet_lookup(PyObject *d);
+
+// True when `a` and `b` are dicts of str keys (quiet_lookup) with the very same key objects in
+// the same order and no deleted entries: then `dict(a)` updated with `b` is a copy of `b`.
+bool same_str_keys(PyObject *a, PyObject *b);
 
 // `d[key]` of a dict `d` and an exact str `key`, as PyDict_GetItemRef answers it.
 int str_lookup(PyObject *d, PyObject *key, PyObject **value);

@@ -308,13 +308,15 @@ void function_dealloc(PyObject *op)
     Py_DECREF(tp);
 }
 
-// Leaves the recursion guard however the body ends.
+// Py_EnterRecursiveCall, and Py_LeaveRecursiveCall however the body ends, with the thread
+// state fetched once for both.
 struct RecursionGuard {
-    bool entered = Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0;
+    PyThreadState *tstate = PyThreadState_GetUnchecked();
+    bool entered = !_Py_EnterRecursiveCallTstate(tstate, " while calling a routes.free_models function");
     ~RecursionGuard()
     {
         if (entered)
-            Py_LeaveRecursiveCall();
+            _Py_LeaveRecursiveCallTstate(tstate);
     }
 };
 

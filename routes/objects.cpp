@@ -3,20 +3,6 @@
 // without running host code.
 #include "free_models.h"
 
-// What a dict lookup can run is told by the layout of its key table, which only CPython's
-// internal header describes; the method lookup of `log.info` is declared there too. Both are
-// 3.13's, as is the module.
-#if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13
-#error "routes.free_models reads CPython 3.13's dict layout"
-#endif
-#define Py_BUILD_CORE 1
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#include <internal/pycore_dict.h>
-#pragma GCC diagnostic pop
-#undef Py_BUILD_CORE
-
 namespace fm {
 
 bool quiet_lookup(PyObject *d)
@@ -41,6 +27,19 @@ PyDictUnicodeEntry *str_entries(PyObject *d, Py_ssize_t *count)
 }
 
 }  // namespace
+
+bool same_str_keys(PyObject *a, PyObject *b)
+{
+    Py_ssize_t na, nb;
+    PyDictUnicodeEntry *ea = str_entries(a, &na), *eb = str_entries(b, &nb);
+    if (!ea || !eb || na != nb || na != PyDict_GET_SIZE(a) || nb != PyDict_GET_SIZE(b))
+        return false;  // of another kind, or with deleted entries
+    for (Py_ssize_t i = 0; i < na; i++) {
+        if (ea[i].me_key != eb[i].me_key)
+            return false;
+    }
+    return true;
+}
 
 int str_lookup(PyObject *d, PyObject *key, PyObject **value)
 {
@@ -114,7 +113,7 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
 {
     // Told before the lookup: host code run by it could change what a dict holds.
     PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
-    bool no_host_code = quiet_lookup(globals);
+    bool no_host_code = (quiet || f.reads) && quiet_lookup(globals);
     uint64_t namespace_version = version_of(globals), builtins_version = 0;
     PyObject *value;
     int found = str_lookup(globals, key, &value);

@@ -183,6 +183,11 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
     Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
+    if (same_str_keys(fallback.get(), family_params)) {
+        // `dict(fallback)` updated with family_params, whose keys are the fallback's own
+        params = Ref::steal(PyDict_Copy(family_params));
+        return params ? 1 : -1;
+    }
     params = Ref::steal(dict_of(fallback.get()));
     if (!params)
         return -1;
