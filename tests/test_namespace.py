@@ -130,10 +130,21 @@ EMBEDDER = r"""
 #include <Python.h>
 #include <stdio.h>
 
-/* One interpreter's life: import the module, resolve an index, finalize. */
+static void nothing(void) {}
+
+/* One interpreter's life: import the module, resolve an index, finalize. With TAKE_SLOTS, the
+   first life takes every Py_AtExit slot before the import. */
 static int one_life(int n)
 {
     Py_Initialize();
+#ifdef TAKE_SLOTS
+    if (n == 1) {
+        int taken = 0;
+        while (Py_AtExit(nothing) == 0)
+            taken++;
+        printf("taken %d\n", taken > 0);
+    }
+#endif
     PyObject *m = PyImport_ImportModule("routes.free_models");
     PyObject *cfg = m ? PyObject_CallMethod(m, "resolve_free_model", "i", 900001) : NULL;
     PyObject *model = cfg ? PyObject_GetItem(cfg, PyUnicode_FromString("model")) : NULL;
@@ -159,7 +170,8 @@ int main(void)
 """
 
 
-def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path):
+@pytest.mark.parametrize("take_slots", [False, True], ids=["", "every-atexit-slot-taken"])
+def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path, take_slots):
     source = tmp_path / "embedder.c"
     source.write_text(EMBEDDER)
     libdir = sysconfig.get_config_var("LIBDIR")
@@ -169,8 +181,10 @@ def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path):
     program = tmp_path / "embedder"
     subprocess.run(["cc", str(source), "-o", str(program),
                     "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
-                    "-Wl,-rpath," + libdir, f"-lpython{version}"], check=True)
+                    "-Wl,-rpath," + libdir, f"-lpython{version}"]
+                   + ["-DTAKE_SLOTS"] * take_slots, check=True)
     env = dict(os.environ, PYTHONPATH=str(BUILT), PYTHONHOME=sys.base_prefix)
     done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == [f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]
+    assert done.stdout.splitlines() == ["taken 1"] * take_slots + [
+        f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]
