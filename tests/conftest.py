@@ -1,5 +1,6 @@
 """Shared fixtures: the built module, a clean module namespace per test, traceback reading."""
 import contextlib
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -13,6 +14,7 @@ settings.register_profile("valgrind", max_examples=10, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+PEER = ROOT / "bench" / "peer.py"
 # The sanitizer and valgrind checks point FREE_MODELS_LIB at their own build of the module.
 BUILT = pathlib.Path(os.environ.get("FREE_MODELS_LIB") or ROOT / "build" / "lib")
 if str(BUILT) not in sys.path:
@@ -92,6 +94,14 @@ def module_entries(exc):
             out.append((code.co_name, tb.tb_lineno))
         tb = tb.tb_next
     return out
+
+
+def load_peer():
+    """A fresh copy of the same five functions in plain Python, with its own tables."""
+    spec = importlib.util.spec_from_file_location("free_models_peer", PEER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 GONE = object()

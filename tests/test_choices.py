@@ -4,7 +4,7 @@ import itertools
 
 import pytest
 
-from conftest import GONE, KEYS, MODELS, OPTIMAL, entry, module_entries, rebind
+from conftest import GONE, KEYS, MODELS, OPTIMAL, entry, load_peer, module_entries, rebind
 
 
 def test_catalogue_entries_in_table_order(fm):
@@ -77,3 +77,43 @@ def test_failures_and_recovery(fm, setup, exc, text, line):
     assert module_entries(info.value) == [entry("get_free_model_choices", line)]
     vars(fm).update(saved)  # the host puts its names back: no re-import needed
     assert [choice["model"] for choice in fm.get_free_model_choices()] == list(OPTIMAL)
+
+
+def test_opt_get_taken_before_its_fallback(fm):
+    """`opt.get(key, fallback)` with get_optimal_params answering a host mapping: `opt.get` is
+    taken before the fallback is read, as in plain Python; an answer without `get` fails there,
+    even when the fallback's name is gone."""
+    def run(module):
+        steps = []
+
+        class Params:
+            def __getattribute__(self, name):
+                steps.append(name)
+                return object.__getattribute__(self, name)
+
+            def get(self, key, fallback):
+                steps.append((key, fallback))
+                return len(steps)
+
+        class Fallback(dict):
+            def __getitem__(self, key):
+                steps.append("fallback " + key)
+                return len(steps)
+
+        module.FREE_MODELS = [("Hy3", "hy3-free", 1)]
+        module.get_optimal_params = lambda model_id: Params()
+        module._FREE_PARAMS_FALLBACK = Fallback()
+        [choice] = module.get_free_model_choices()
+        module.get_optimal_params = lambda model_id: ()
+        del module._FREE_MAX_TOKENS_FALLBACK
+        failure = None
+        try:
+            module.get_free_model_choices()
+        except Exception as exc:
+            failure = exc
+        return (steps, [choice[key] for key in ("max_tokens", "temperature", "top_p")],
+                type(failure), str(failure)), failure
+    got, failure = run(fm)
+    assert got == run(load_peer())[0]
+    assert got[2] is AttributeError
+    assert module_entries(failure) == [entry("get_free_model_choices", 145)]

@@ -1,20 +1,27 @@
 """Random host programs, played against the module and against the same five functions in plain
 Python (bench/peer.py), each side with its own deep copies of the shipped tables.
 
-A program rebinds and deletes names, edits the tables in place, swaps in subclasses, tuples and
-host iterables, rebinds the module's functions to wrappers, and plants objects whose `__del__`
-(or, as dict keys, whose `__eq__` and `__hash__`) edits that side's tables or rebinds its names.
-The module may let go of such an object later than plain Python does, but never keep it past
-the calls that follow, nor answer from state that a finalizer has made stale. After every step
-both sides must agree: the answers of all five functions on a fixed set of arguments (values,
-key order, types, or the exception), their log calls, which finalizers have run, and the tables.
+A program rebinds and deletes names, updates and clears the namespace, edits the tables in place,
+swaps in subclasses, tuples and host iterables, rebinds the module's functions to wrappers, and
+plants objects whose `__del__` (or, as dict keys, whose `__eq__` and `__hash__`) edits that side's
+tables or rebinds its names. The module may let go of such an object later than plain Python
+does, but never keep it past the calls that follow, nor answer from state that a finalizer has
+made stale. The host may watch the namespace with a dict watcher of its own and call the five
+functions from its callback, which runs before each change lands. After every step both sides
+must agree: the answers of all five functions on a fixed set of arguments (values, key order,
+types, or the exception), their log calls, what the watcher's calls answered, which finalizers
+have run, and the tables.
+
+HostProgramsWithKeys also plants keys of a host class and of a str subclass in the namespace,
+hashed like one of its names, and replaces the namespace wholesale; such keys may later start to
+answer for their name.
 """
+import contextlib
 import copy
+import ctypes
 import gc
-import importlib.util
 import itertools
 import os
-import pathlib
 import random
 import re
 import types
@@ -25,12 +32,11 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import routes.free_models as fm
-from conftest import pristine
+from conftest import load_peer, pristine
 
 # Building the rules' strategies prints nothing, but their reprs are long.
 pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
 
-PEER = pathlib.Path(__file__).resolve().parent.parent / "bench" / "peer.py"
 FUNCTIONS = ("get_optimal_params", "apply_optimal_params", "get_free_model_choices",
              "resolve_free_model", "build_endpoint")
 CONSTANTS = ("FREE_MODEL_BASE", "FREE_PROVIDER_TYPE", "FREE_API_BASE",
@@ -57,9 +63,12 @@ class Side:
         self.functions = functions
         self.armed = True   # cleared at the end of the example: stragglers then do nothing
         self.fired = []     # labels of the finalizers that have run
-        self.busy = False   # a key's effect is running
+        self.busy = False   # a key's effect or the host's watcher is running
         self.editing = False  # the step's edits are being made
         self.pending = []   # effects of the finalizers that ran meanwhile
+        self.observed = False  # the host's watcher calls the functions at each change
+        self.seen = []      # what those calls answered
+        self.planted = []   # keys put into the namespace
         self.logs = []
         self.ns["log"] = types.SimpleNamespace(info=self.info)
 
@@ -72,13 +81,6 @@ class Side:
 
     def info(self, *args, **kwargs):
         self.logs.append(describe((args, kwargs)))
-
-
-def load_peer():
-    spec = importlib.util.spec_from_file_location("host_programs_peer", PEER)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def wrapper(side, name, how):
@@ -215,11 +217,13 @@ class TupleSub(tuple):
 
 class Key:
     """A dict key hashed like `target`; comparing it with anything else runs its effect (and so
-    does hashing it, when `on_hash`), and it equals only itself."""
+    does hashing it, when `on_hash`), and it equals only itself, until it `answers`: then it
+    also equals the str `target`."""
 
     def __init__(self, side, label, target, effect, on_hash):
         self._side, self._label, self._effect = side, label, effect
-        self._hash, self._on_hash = hash(target), on_hash
+        self._name, self._hash, self._on_hash = target, hash(target), on_hash
+        self.answers = False
 
     def __hash__(self):
         if self._on_hash:
@@ -230,7 +234,7 @@ class Key:
         if other is self:
             return True
         self._run()
-        return False
+        return self.answers and self._side.armed and type(other) is str and other == self._name
 
     def _run(self):
         # An effect's own dict operations may compare keys again: no effect inside another.
@@ -243,6 +247,13 @@ class Key:
                 side.busy = False
 
 
+class StrKey(Key, str):
+    """A Key that is a str spelling its target."""
+
+    def __new__(cls, side, label, target, *rest):
+        return str.__new__(cls, target)
+
+
 class Rows:
     """A host iterable of rows that runs its effect before yielding row `at`."""
 
@@ -251,7 +262,7 @@ class Rows:
 
     def __iter__(self):
         for i, row in enumerate(list(self.rows)):
-            if i == self.at and self._side.armed:
+            if i == self.at and self._side.armed and not self._side.busy:
                 run_effect(self._side, self.effect)
             yield row
 
@@ -283,8 +294,8 @@ def build(desc, side, labels):
     if tag == "map":
         pairs = [(build(k, side, labels), build(v, side, labels)) for k, v in desc[2]]
         return MAPPINGS[desc[1]](pairs)
-    if tag == "key":
-        return Key(side, next(labels), *desc[1:])
+    if tag == "key":  # ("key", target, effect, on_hash[, "str"])
+        return (StrKey if desc[4:] == ("str",) else Key)(side, next(labels), *desc[1:4])
     if tag == "rows":
         rows = [build(item, side, labels) for item in desc[1]]
         return Rows(side, next(labels), rows, desc[2], desc[3])
@@ -375,11 +386,12 @@ def call(side, name, args):
     return answer, side.logs
 
 
-def normalise(name, args, module, peer, peer_side):
+def normalise(name, args, module, peer, base):
     """The peer's answer where the module's differs from it by design:
     - build_endpoint also drops bytes header names spelled Authorization in any letter case;
     - resolve_free_model selects nothing when FREE_MODEL_BASE was raised while the choice list
-      was built (the offset turned negative), where plain Python indexes from the end."""
+      was built (the offset turned negative), where plain Python indexes from the end; `base`
+      is the peer's FREE_MODEL_BASE after the call."""
     answer, logs = peer
     if name == "build_endpoint" and answer[0] == "tuple":
         url, (kind, items) = answer[1]
@@ -387,10 +399,74 @@ def normalise(name, args, module, peer, peer_side):
                  if not (k[0] == "bytes" and k[1].lower() == b"authorization")]
         answer = ("tuple", [url, (kind, items)])
     if name == "resolve_free_model" and module[0] == ("NoneType", None) and answer[0] == "dict":
-        base = peer_side.ns.get("FREE_MODEL_BASE")
         if type(base) is int and args[0] - base < 0:
             answer, logs = module[0], []
     return answer, logs
+
+
+# ---------------------------------------------------------------------------------------------
+# The host's own dict watcher
+#
+# CPython calls a dict watcher before the change lands, so plain Python, called from the callback,
+# still reads the namespace as it was; so must the module. One watcher serves the process (a few
+# slots per interpreter); it acts only for a side whose step is under way, never inside itself
+# (nor a key's effect), and never raises.
+
+WatchCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                                 ctypes.c_void_p)
+WATCHED = {}  # id of a watched namespace: its side
+# Calls that cover the five functions.
+SEEN_CALLS = [1, 6, 11, 13, 15, 19]
+
+
+def on_change(event, namespace, key, new_value):
+    """Records (event, key, FREE_MODEL_BASE, answers of SEEN_CALLS) on the namespace's side."""
+    side = WATCHED.get(namespace)
+    if side is None or not side.observed or side.busy:
+        return 0
+    side.busy = True
+    seen = [event, None, None, None]
+    side.seen.append(seen)
+    try:
+        if event in (0, 1, 2):  # the key of an added, modified or deleted item
+            seen[1] = describe(ctypes.cast(key, ctypes.py_object).value)
+        seen[3] = [call(side, CALLS[i][0], CALLS[i][1]()) for i in SEEN_CALLS]
+        seen[2] = side.ns.get("FREE_MODEL_BASE")
+    except BaseException as exc:  # nothing may leave the callback
+        seen[3] = ("the watcher raised", repr(exc))
+    finally:
+        side.busy = False
+    return 0
+
+
+_watcher = []  # [watcher id, callback] once registered
+
+
+def watch_namespace(side, on):
+    if not _watcher:
+        callback = WatchCallback(on_change)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.argtypes, add.restype = [WatchCallback], ctypes.c_int
+        _watcher[:] = [add(callback), callback]
+    change = ctypes.pythonapi.PyDict_Watch if on else ctypes.pythonapi.PyDict_Unwatch
+    change.argtypes, change.restype = [ctypes.c_int, ctypes.py_object], ctypes.c_int
+    change(_watcher[0], side.ns)
+    if on:
+        WATCHED[id(side.ns)] = side
+    else:
+        WATCHED.pop(id(side.ns), None)
+
+
+@contextlib.contextmanager
+def quiet(sides):
+    """The harness reads the namespaces: no key runs its effect."""
+    for side in sides:
+        side.busy = True
+    try:
+        yield
+    finally:
+        for side in sides:
+            side.busy = False
 
 
 # ---------------------------------------------------------------------------------------------
@@ -489,6 +565,11 @@ VALUES["_FREE_PARAMS_FALLBACK"] = param_set
 VALUES["FREE_ATTRIBUTION_HEADERS"] = (headers_of(["dict", "dict subclass"])
                                       | finalized("dict", headers_of(["dict"])))
 bindings = st.one_of([st.tuples(st.just(name), VALUES[name]) for name in NAMES])
+# (key hashed like a name, the value it holds)
+planted_keys = st.builds(
+    lambda kind, binding, effect, on_hash: (("key", binding[0], effect, on_hash, kind),
+                                            binding[1]),
+    st.sampled_from(["host", "str"]), bindings, repeatable_effects, st.booleans())
 
 
 class HostPrograms(RuleBasedStateMachine):
@@ -500,14 +581,24 @@ class HostPrograms(RuleBasedStateMachine):
         self.sides = [Side("module", vars(fm), {n: saved[n] for n in FUNCTIONS}),
                       Side("peer", vars(peer), {n: getattr(peer, n) for n in FUNCTIONS})]
         self.tables = {name: saved[name] for name in NAMES}
+        # The same keys inserted in the same order: keys hashed alike then meet the same
+        # neighbours on both sides.
+        common = set(self.sides[0].ns) & set(self.sides[1].ns)
         for side in self.sides:
             side.ns.update(copy.deepcopy(self.tables))
+            items = sorted((item for item in side.ns.items() if item[0] in common),
+                           key=lambda item: item[0])
+            side.ns.clear()
+            side.ns.update(items)
+            watch_namespace(side, True)
         self.labels = 0
         self.order = list(range(len(CALLS)))
+        self.watching = False
 
     def teardown(self):
         for side in self.sides:
             side.armed = False
+            watch_namespace(side, False)
         self._pristine.__exit__(None, None, None)
 
     def each_side(self, action, *descs):
@@ -516,10 +607,13 @@ class HostPrograms(RuleBasedStateMachine):
         for side in self.sides:
             side.editing = True
             labels = itertools.count(start)
+            side.observed = self.watching
             try:
                 action(side, *[build(d, side, labels) for d in descs])
             except Exception:
                 pass  # the same on both sides, while they agree
+            finally:
+                side.observed = False
 
     # -- the host's edits: each one a step of its own, or a few in a row with no call between
 
@@ -529,6 +623,21 @@ class HostPrograms(RuleBasedStateMachine):
 
     def delete(self, name):
         self.each_side(lambda side: side.ns.pop(name, None))
+
+    def update(self, bindings):
+        """Several names at once: the host's watcher is told of each before it lands."""
+        names = [name for name, _ in bindings]
+        self.each_side(lambda side, *values: side.ns.update(zip(names, values)),
+                       *[desc for _, desc in bindings])
+
+    def clear(self, wholesale=False):
+        """The namespace emptied and filled again: key by key, every name unbound until its
+        turn, or (wholesale) from a dict at once."""
+        def clear_and_restore(side):
+            saved = dict(side.ns)
+            side.ns.clear()
+            side.ns.update(saved if wholesale else list(saved.items()))
+        self.each_side(clear_and_restore)
 
     def restore(self, name):
         def put_back(side):
@@ -588,6 +697,11 @@ class HostPrograms(RuleBasedStateMachine):
             lambda side, n, v: side.ns["FREE_ATTRIBUTION_HEADERS"].__setitem__(n, v),
             name, value)
 
+    @rule(on=st.booleans())
+    def watch(self, on):
+        """The host turns its own watcher of the namespace on or off."""
+        self.watching = on
+
     @rule(seed=st.integers(0, 2**16))
     def reorder(self, seed):
         """The host calls the functions in another order: which call meets a change first
@@ -607,6 +721,13 @@ class HostPrograms(RuleBasedStateMachine):
     def both_sides_agree(self):
         module, peer = self.sides
         order = self.order
+        seen = [side.seen for side in self.sides]
+        for side in self.sides:
+            side.seen = []
+        assert [s[:2] for s in seen[0]] == [s[:2] for s in seen[1]], \
+            f"the watcher was told: {difference(*seen)}"
+        for (event, key, _, got), (_, _, base, expected) in zip(*seen):
+            agree(SEEN_CALLS, got, expected, base, f"inside the watcher, told {event} {key}: ")
         for side in self.sides:
             side.edited()
         # A pass during which a finalizer ran is only a settling pass: the module may release
@@ -625,13 +746,18 @@ class HostPrograms(RuleBasedStateMachine):
         assert not held, f"the module still holds objects that the host let go of: {held}"
         # ... and it lets go of nothing that the host still holds
         assert sorted(module.fired) == sorted(peer.fired), (module.fired, peer.fired)
-        for i, got, expected in zip(order, *answers):
-            name, args = CALLS[i]
-            expected = normalise(name, args(), got, expected, peer)
-            assert got == expected, f"{name}{args()!r}: {difference(got, expected)}"
-        tables = [describe({name: side.ns.get(name, "<unbound>") for name in NAMES})
-                  for side in self.sides]
+        with quiet(self.sides):
+            agree(order, *answers, peer.ns.get("FREE_MODEL_BASE"))
+            tables = [describe({name: side.ns.get(name, "<unbound>") for name in NAMES})
+                      for side in self.sides]
         assert tables[0] == tables[1], f"tables: {difference(*tables)}"
+
+
+def agree(calls, module, peer, base, where=""):
+    for i, got, expected in zip(calls, module, peer):
+        name, args = CALLS[i]
+        expected = normalise(name, args(), got, expected, base)
+        assert got == expected, f"{where}{name}{args()!r}: {difference(got, expected)}"
 
 
 def difference(module, peer, path=""):
@@ -649,6 +775,8 @@ EDITED_NAMES = st.sampled_from(NAMES + ("get_optimal_params", "get_free_model_ch
 EDITS = {
     "rebind": {"binding": bindings},
     "delete": {"name": EDITED_NAMES},
+    "update": {"bindings": st.lists(bindings, min_size=2, max_size=3)},
+    "clear": {},
     "restore": {"name": EDITED_NAMES},
     "wrap": {"how": st.sampled_from(WRAPS)},
     "swap_container": {"name": st.sampled_from(TABLES), "kind": st.sampled_from(
@@ -684,10 +812,35 @@ def _examples():
     return int(os.environ.get("HOST_PROGRAMS_EXAMPLES") or 5 * settings.default.max_examples)
 
 
-HostPrograms.TestCase.settings = settings(
+class HostProgramsWithKeys(HostPrograms):
+    """The same programs, with keys of host classes planted in the namespace. A module may keep
+    what it reads for as long as every key of the namespace is an exact str, and the first other
+    key may turn that off for the rest of the process: so these programs run after the others."""
+
+    @rule(planted=planted_keys)
+    def plant(self, planted):
+        def put(side, key, value):
+            side.planted.append(key)
+            side.ns[key] = value
+        self.each_side(put, *planted)
+
+    @rule()
+    def answer(self):
+        """The planted keys start to answer for their names; the namespace is not told."""
+        for side in self.sides:
+            for key in side.planted:
+                key.answers = True
+
+    @rule()
+    def clear_wholesale(self):
+        self.clear(wholesale=True)
+
+
+HostPrograms.TestCase.settings = HostProgramsWithKeys.TestCase.settings = settings(
     max_examples=_examples(), stateful_step_count=12, deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 TestHostPrograms = HostPrograms.TestCase
+TestHostProgramsWithKeys = HostProgramsWithKeys.TestCase
 
 
 # Two faults of finalizers run by the module's own releases, as a host first met them

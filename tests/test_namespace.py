@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import BUILT, module_entries, run_python
+from conftest import BUILT, PEER, module_entries, run_python
 
 
 def base_after(fm, change):
@@ -95,6 +95,94 @@ def test_changes_that_cannot_be_followed_key_by_key(change):
         done.stderr
 
 
+PLANTED_DURING_THE_IMPORT = """
+import importlib.util, sys, types
+
+spec = importlib.util.spec_from_file_location("peer", PEER)
+peer = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(peer)  # with the real logging, before the stand-in
+peer.log = types.SimpleNamespace(info=lambda *args: None)
+
+
+class Planted(str):
+    \"\"\"Hashed like `name`; every comparison runs `effect`; equal to `name` once it answers.\"\"\"
+    def __new__(cls, text, name, effect=lambda: None):
+        key = str.__new__(cls, text)
+        key.name, key.effect, key.answers = name, effect, False
+        return key
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if other is self:
+            return True
+        self.effect()
+        return self.answers and other == self.name
+
+
+def rebind_tables():  # new objects at every comparison: the ones bound before are freed
+    vars(sys.modules.get("routes.free_models", peer)).update(
+        FREE_MODELS=[("Planted", "hy3-free", int("44")), ("Other", "gpt-x", int("55"))],
+        FREE_MODEL_OPTIMAL_PARAMS={"hy3-free": {"temperature": 0.11, "top_p": 0.22,
+                                                "max_tokens": 33}},
+        _FREE_MODEL_FAMILY_PARAMS=[("gpt", {"top_p": 0.66})],
+        _FREE_PARAMS_FALLBACK={"temperature": 0.77, "top_p": 0.88},
+        FREE_ATTRIBUTION_HEADERS={"X-Title": "".join(["plan", "ted"])},
+        FREE_API_BASE="".join(["https://planted.test/", "v1"]))
+
+
+later = Planted("base", "FREE_MODEL_BASE")
+
+
+def getLogger(name):  # the module is in sys.modules while its statements run
+    ns = vars(sys.modules["routes.free_models"])
+    ns[Planted("log", "log", rebind_tables)] = None  # compared whenever `log` is stored or read
+    ns[later] = 7  # before FREE_MODEL_BASE's own entry: it answers for it once it answers
+    return types.SimpleNamespace(info=lambda *args: None)
+
+
+sys.modules["logging"] = types.SimpleNamespace(getLogger=getLogger)
+import routes.free_models as fm
+del sys.modules["logging"]
+junk = [{"temperature": i, "top_p": i} for i in range(1000)]
+later.answers = True
+NAMES = ["FREE_MODEL_BASE", "FREE_PROVIDER_TYPE", "FREE_API_BASE", "FREE_KEYLESS_PLACEHOLDER",
+         "FREE_ATTRIBUTION_HEADERS", "FREE_MODELS", "FREE_MODEL_OPTIMAL_PARAMS",
+         "_FREE_MODEL_FAMILY_PARAMS", "_FREE_PARAMS_FALLBACK", "_FREE_MAX_TOKENS_FALLBACK"]
+
+
+def answer(function, args):
+    try:
+        return function(*args)
+    except Exception as exc:
+        return type(exc), str(exc)
+
+
+for name, args in [("build_endpoint", (None, None)), ("get_free_model_choices", ()),
+                   ("get_optimal_params", ("hy3-free",)), ("get_optimal_params", ("gpt-x",)),
+                   ("resolve_free_model", (7,)), ("resolve_free_model", (900000,)),
+                   ("apply_optimal_params", ({"model": "gpt-x"},))]:
+    vars(peer).update({n: vars(fm)[n] for n in NAMES})  # as the namespace holds them now
+    expected = answer(getattr(peer, name), args)
+    got = answer(getattr(fm, name), args)
+    print(name, "same" if got == expected else f"{got!r} against {expected!r}")
+"""
+
+
+def test_keys_planted_during_the_import():
+    """A host's logging stand-in plants keys in the namespace while the module's statements run:
+    one whose comparison rebinds the tables (the objects read before are freed) and one that
+    answers for FREE_MODEL_BASE afterwards. Every call answers as the same function in plain
+    Python does on what the namespace holds at that moment."""
+    done = run_python(f"PEER = {str(PEER)!r}\n" + PLANTED_DURING_THE_IMPORT)
+    assert done.returncode == 0 and done.stdout.split() == [
+        word for name in ["build_endpoint", "get_free_model_choices", "get_optimal_params",
+                          "get_optimal_params", "resolve_free_model", "resolve_free_model",
+                          "apply_optimal_params"] for word in (name, "same")], \
+        done.stdout + done.stderr
+
+
 def test_every_dict_watcher_slot_taken_before_the_import():
     done = run_python(textwrap.dedent("""
         import ctypes
@@ -130,10 +218,21 @@ EMBEDDER = r"""
 #include <Python.h>
 #include <stdio.h>
 
-/* One interpreter's life: import the module, resolve an index, finalize. */
+static void nothing(void) {}
+
+/* One interpreter's life: import the module, resolve an index, finalize. With TAKE_SLOTS, the
+   first life takes every Py_AtExit slot before the import. */
 static int one_life(int n)
 {
     Py_Initialize();
+#ifdef TAKE_SLOTS
+    if (n == 1) {
+        int taken = 0;
+        while (Py_AtExit(nothing) == 0)
+            taken++;
+        printf("taken %d\n", taken > 0);
+    }
+#endif
     PyObject *m = PyImport_ImportModule("routes.free_models");
     PyObject *cfg = m ? PyObject_CallMethod(m, "resolve_free_model", "i", 900001) : NULL;
     PyObject *model = cfg ? PyObject_GetItem(cfg, PyUnicode_FromString("model")) : NULL;
@@ -159,7 +258,8 @@ int main(void)
 """
 
 
-def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path):
+@pytest.mark.parametrize("take_slots", [False, True], ids=["", "every-atexit-slot-taken"])
+def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path, take_slots):
     source = tmp_path / "embedder.c"
     source.write_text(EMBEDDER)
     libdir = sysconfig.get_config_var("LIBDIR")
@@ -169,8 +269,10 @@ def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path):
     program = tmp_path / "embedder"
     subprocess.run(["cc", str(source), "-o", str(program),
                     "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
-                    "-Wl,-rpath," + libdir, f"-lpython{version}"], check=True)
+                    "-Wl,-rpath," + libdir, f"-lpython{version}"]
+                   + ["-DTAKE_SLOTS"] * take_slots, check=True)
     env = dict(os.environ, PYTHONPATH=str(BUILT), PYTHONHOME=sys.base_prefix)
     done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == [f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]
+    assert done.stdout.splitlines() == ["taken 1"] * take_slots + [
+        f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]

@@ -4,7 +4,7 @@ import logging
 
 import pytest
 
-from conftest import GONE, entry, module_entries, rebind
+from conftest import GONE, MODELS, entry, module_entries, rebind
 
 RESOLVE = "resolve_free_model"
 FORMAT = "[FREE MODELS] resolved index %s -> %s"
@@ -28,11 +28,22 @@ class Convertible:
         return self.value
 
 
-def test_each_index_resolves_to_its_choice(fm, logged):
+# More rows than the module may treat alike: the shipped four and eight by family or fallback.
+TWELVE = MODELS + [(f"Extra {i}", model, 1000 + i) for i, model in enumerate([
+    "nemotron-x", "laguna-y", "hy-z", "gpt-a", "nemotron-b", "other-c", "hy4", "laguna-d"])]
+
+
+@pytest.mark.parametrize("rows", [None, TWELVE], ids=["shipped", "twelve"])
+def test_each_index_resolves_to_its_choice(fm, logged, rows):
+    if rows:
+        fm.FREE_MODELS = list(rows)
+    rows = rows or MODELS
     choices = fm.get_free_model_choices()
+    assert [choice["model"] for choice in choices] == [row[1] for row in rows]
     for i, choice in enumerate(choices):
         cfg = fm.resolve_free_model(900000 + i)
         assert type(cfg) is dict and cfg == choice and list(cfg) == list(choice)
+    assert fm.resolve_free_model(900000 + len(rows)) is None
     assert logged() == [(FORMAT, (900000 + i, c["model"]), logging.INFO)
                         for i, c in enumerate(choices)]
 
