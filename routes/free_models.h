@@ -501,6 +501,25 @@ int for_each(Frame &f, int loop_line, PyObject *iterable, Visit visit)
     return PyErr_Occurred() ? -1 : 0;
 }
 
+// The value of `o` when it is an exact int that CPython keeps in one machine word (a compact
+// int): then arithmetic and comparisons need no call into the int type.
+inline bool small_int(PyObject *o, Py_ssize_t *value)
+{
+    if (!PyLong_CheckExact(o) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o)))
+        return false;
+    *value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o));
+    return true;
+}
+
+// `a < b` (op Py_LT) or `a >= b` (Py_GE) as a truth value.
+inline int compare(PyObject *a, PyObject *b, int op)
+{
+    Py_ssize_t x, y;
+    if (small_int(a, &x) && small_int(b, &y))
+        return op == Py_LT ? x < y : x >= y;
+    return PyObject_RichCompareBool(a, b, op);
+}
+
 // `key in container`
 int contains(PyObject *container, PyObject *key);
 

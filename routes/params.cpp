@@ -41,16 +41,16 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
 }
 
 // Normal forms already worked out, each for the very str object it was made from: a host asks
-// for the same id objects again and again, as the choice list asks for the catalogue's. A few
-// slots, chosen by the object's address; each owns its two exact str (whose release runs no
-// host code) and is replaced whole, the old pair released last.
+// for the same id objects again and again, as the choice list asks for the catalogue's. Sets of
+// two, chosen by the object's address, the newer first; each pair owns its two exact str (whose
+// release runs no host code), and a set is rewritten whole before the pair it drops goes.
 struct NormalForm {
     PyObject *text, *normal;
 };
-constexpr int kNormalFormBits = 5;
-NormalForm normal_forms[1 << kNormalFormBits];
+constexpr int kNormalFormBits = 6;
+NormalForm normal_forms[1 << kNormalFormBits][2];
 
-NormalForm &normal_form_slot(PyObject *text)
+NormalForm (&normal_form_set(PyObject *text))[2]
 {
     uint64_t mixed = (uint64_t)(uintptr_t)text * 0x9E3779B97F4A7C15u;  // Fibonacci hashing
     return normal_forms[mixed >> (64 - kNormalFormBits)];
@@ -60,9 +60,11 @@ NormalForm &normal_form_slot(PyObject *text)
 // ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
 PyObject *normalise_ascii(PyObject *text)
 {
-    NormalForm &slot = normal_form_slot(text);
-    if (slot.text == text)
-        return Py_NewRef(slot.normal);
+    NormalForm (&set)[2] = normal_form_set(text);
+    if (set[0].text == text)
+        return Py_NewRef(set[0].normal);
+    if (set[1].text == text)
+        return Py_NewRef(set[1].normal);
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref normal;
@@ -82,10 +84,11 @@ PyObject *normalise_ascii(PyObject *text)
         for (Py_ssize_t i = start; i < end; i++)
             *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
     }
-    NormalForm old = slot;
-    slot = {Py_NewRef(text), Py_NewRef(normal.get())};
-    Py_XDECREF(old.text);
-    Py_XDECREF(old.normal);
+    NormalForm dropped = set[1];
+    set[1] = set[0];
+    set[0] = {Py_NewRef(text), Py_NewRef(normal.get())};
+    Py_XDECREF(dropped.text);
+    Py_XDECREF(dropped.normal);
     return normal.release();
 }
 

@@ -5,10 +5,12 @@ namespace fm {
 
 namespace {
 
-// `cfg["system_prompt"] = cfg.get("system_prompt") or all_config.get("system_prompt", "")`
-int inherit_system_prompt(PyObject *cfg, PyObject *all_config)
+// `cfg["system_prompt"] = cfg.get("system_prompt") or all_config.get("system_prompt", "")`;
+// `fresh`: cfg is a new choice entry of the module's, whose keys are the entry's thirteen.
+int inherit_system_prompt(PyObject *cfg, PyObject *all_config, bool fresh)
 {
-    Ref prompt = Ref::steal(call_get(cfg, interned(s_system_prompt), nullptr));
+    Ref prompt = fresh ? Ref::borrow(Py_None)
+                       : Ref::steal(call_get(cfg, interned(s_system_prompt), nullptr));
     if (!prompt)
         return -1;
     int keep = PyObject_IsTrue(prompt.get());
@@ -77,6 +79,8 @@ bool surely_not_an_int(PyObject *o)
 // ValueError, which resolve_free_model absorbs.
 PyObject *index_value(PyObject *model_index)
 {
+    if (PyLong_CheckExact(model_index))
+        return Py_NewRef(model_index);  // int() of an int is itself
     // Values that int() refuses for certain, answered without making the exception it would
     // raise and discard.
     if (surely_not_an_int(model_index))
@@ -103,7 +107,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     Ref base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
-    int below = PyObject_RichCompareBool(idx.get(), base.get(), Py_LT);
+    int below = compare(idx.get(), base.get(), Py_LT);
     if (below)
         return below < 0 ? nullptr : Py_NewRef(Py_None);
 
@@ -133,7 +137,10 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
-    Ref offset = Ref::steal(PyNumber_Subtract(idx.get(), base.get()));
+    Py_ssize_t i, b;
+    Ref offset = Ref::steal(small_int(idx.get(), &i) && small_int(base.get(), &b)
+                                ? PyLong_FromSsize_t(i - b)  // compact: cannot overflow
+                                : PyNumber_Subtract(idx.get(), base.get()));
     if (!offset)
         return nullptr;
 
@@ -141,23 +148,31 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     Py_ssize_t count = own ? own_choices.size() : PyObject_Size(choices.get());
     if (count < 0)
         return nullptr;
-    Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
-    if (!count_obj)
-        return nullptr;
-    int beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
+    Py_ssize_t at = 0;
+    bool small = small_int(offset.get(), &at);
+    int beyond;
+    if (small) {
+        beyond = at >= count;
+    }
+    else {
+        Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
+        if (!count_obj)
+            return nullptr;
+        beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
+    }
     if (beyond)
         return beyond < 0 ? nullptr : Py_NewRef(Py_None);
     // FREE_MODEL_BASE was read again after the host's code ran; a base raised meanwhile must
     // not turn the offset negative and select an entry from the end of the list.
-    int negative = PyObject_RichCompareBool(offset.get(), constants.int_zero, Py_LT);
+    int negative = small ? at < 0 : compare(offset.get(), constants.int_zero, Py_LT);
     if (negative)
         return negative < 0 ? nullptr : Py_NewRef(Py_None);
 
     f.line = 169;
     Ref cfg;
     if (own) {
-        Py_ssize_t pos;
-        if (list_position(offset.get(), count, &pos) < 0)
+        Py_ssize_t pos = at;  // 0 <= at < count, as checked
+        if (!small && list_position(offset.get(), count, &pos) < 0)
             return nullptr;
         cfg = Ref::steal(own_choices.copy_of_entry(pos));
     }
@@ -174,7 +189,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
         return nullptr;
     if (inherit) {
         f.line = 171;
-        if (inherit_system_prompt(cfg.get(), all_config) < 0)
+        if (inherit_system_prompt(cfg.get(), all_config, own) < 0)
             return nullptr;
     }
 
