@@ -14,26 +14,29 @@ const char *const kStringTexts[s_count] = {
 #undef FM_TEXT
 };
 
+int prepare(PyObject **slot, PyObject *made)
+{
+    if (*slot) {
+        Py_XDECREF(made);
+        return 0;
+    }
+    *slot = made;
+    return made ? 0 : -1;
+}
+
+int prepare_str(PyObject **slot, const char *text)
+{
+    return *slot ? 0 : prepare(slot, PyUnicode_InternFromString(text));
+}
+
 int prepare_int(PyObject **slot, long value)
 {
-    if (!*slot)
-        *slot = PyLong_FromLong(value);
-    return *slot ? 0 : -1;
+    return *slot ? 0 : prepare(slot, PyLong_FromLong(value));
 }
 
 int prepare_float(PyObject **slot, double value)
 {
-    if (!*slot)
-        *slot = PyFloat_FromDouble(value);
-    return *slot ? 0 : -1;
-}
-
-int prepare_tuple(PyObject **slot, Py_ssize_t n, PyObject *a, PyObject *b = nullptr,
-                  PyObject *c = nullptr)
-{
-    if (!*slot)
-        *slot = PyTuple_Pack(n, a, b, c);
-    return *slot ? 0 : -1;
+    return *slot ? 0 : prepare(slot, PyFloat_FromDouble(value));
 }
 
 // A parameter set: "temperature", "top_p" and, when given, "max_tokens", in that order.
@@ -65,30 +68,49 @@ void forget_constants()
 int prepare_constants()
 {
     for (int i = 0; i < s_count; i++) {
-        if (!constants.str[i] && !(constants.str[i] = PyUnicode_InternFromString(kStringTexts[i])))
+        if (prepare_str(&constants.str[i], kStringTexts[i]) < 0)
             return -1;
     }
-    if (prepare_int(&constants.int_zero, 0) < 0 || prepare_int(&constants.int_model_base, 900000) < 0 ||
-        prepare_int(&constants.int_16384, 16384) < 0 ||
-        prepare_int(&constants.int_32768, 32768) < 0 || prepare_int(&constants.int_192000, 192000) < 0 ||
-        prepare_int(&constants.int_256000, 256000) < 0)
+    if (prepare_int(&constants.int_zero, 0) < 0 ||
+        prepare_int(&constants.model_base, kModelBase) < 0 ||
+        prepare_float(&constants.fallback_temperature, kFallbackTemperature) < 0 ||
+        prepare_float(&constants.fallback_top_p, kFallbackTopP) < 0 ||
+        prepare_int(&constants.fallback_max_tokens, kFallbackMaxTokens) < 0)
         return -1;
-    if (prepare_float(&constants.f02, 0.2) < 0 || prepare_float(&constants.f04, 0.4) < 0 ||
-        prepare_float(&constants.f06, 0.6) < 0 || prepare_float(&constants.f07, 0.7) < 0 ||
-        prepare_float(&constants.f09, 0.9) < 0 || prepare_float(&constants.f095, 0.95) < 0)
-        return -1;
+    for (Py_ssize_t i = 0; i < kModelCount; i++) {
+        const CatalogueModel &model = kModels[i];
+        ModelObjects &made = constants.models[i];
+        if (prepare_str(&made.name, model.name) < 0 || prepare_str(&made.id, model.id) < 0 ||
+            prepare_int(&made.context_window, model.context_window) < 0 ||
+            prepare_float(&made.temperature, model.temperature) < 0 ||
+            prepare_float(&made.top_p, model.top_p) < 0 ||
+            prepare_int(&made.max_tokens, model.max_tokens) < 0)
+            return -1;
+    }
+    for (Py_ssize_t i = 0; i < kFamilyCount; i++) {
+        const CatalogueFamily &family = kFamilies[i];
+        FamilyObjects &made = constants.families[i];
+        if (prepare_str(&made.prefix, family.prefix) < 0 ||
+            prepare_float(&made.temperature, family.temperature) < 0 ||
+            prepare_float(&made.top_p, family.top_p) < 0)
+            return -1;
+    }
     return 0;
 }
 
 int prepare_tuples()
 {
-    if (prepare_tuple(&constants.rows[0], 3, interned(s_row0_name), interned(s_row0_id), constants.int_192000) < 0 ||
-        prepare_tuple(&constants.rows[1], 3, interned(s_row1_name), interned(s_row1_id), constants.int_256000) < 0 ||
-        prepare_tuple(&constants.rows[2], 3, interned(s_row2_name), interned(s_row2_id), constants.int_192000) < 0 ||
-        prepare_tuple(&constants.rows[3], 3, interned(s_row3_name), interned(s_row3_id), constants.int_192000) < 0)
+    for (ModelObjects &made : constants.models) {
+        if (!made.row &&
+            prepare(&made.row, PyTuple_Pack(3, made.name, made.id, made.context_window)) < 0)
+            return -1;
+    }
+    if (!constants.system_prompt_args &&
+        prepare(&constants.system_prompt_args,
+                PyTuple_Pack(2, interned(s_system_prompt), interned(s_empty))) < 0)
         return -1;
-    if (prepare_tuple(&constants.system_prompt_args, 2, interned(s_system_prompt), interned(s_empty)) < 0 ||
-        prepare_tuple(&constants.resolve_defaults, 1, Py_None) < 0)
+    if (!constants.resolve_defaults &&
+        prepare(&constants.resolve_defaults, PyTuple_Pack(1, Py_None)) < 0)
         return -1;
     return 0;
 }
@@ -118,7 +140,7 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
     }
 
     at = line::model_base;
-    if (bind(g, s_FREE_MODEL_BASE, constants.int_model_base) < 0)
+    if (bind(g, s_FREE_MODEL_BASE, constants.model_base) < 0)
         return -1;
     at = line::provider_type;
     if (bind(g, s_FREE_PROVIDER_TYPE, interned(s_provider_type)) < 0)
@@ -133,7 +155,8 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
     {
         at = line::attribution_build;
         Ref headers = Ref::steal(PyDict_New());
-        if (!headers || PyDict_SetItem(headers.get(), interned(s_HTTP_Referer), interned(s_referer_url)) < 0 ||
+        if (!headers ||
+            PyDict_SetItem(headers.get(), interned(s_HTTP_Referer), interned(s_referer_url)) < 0 ||
             PyDict_SetItem(headers.get(), interned(s_X_Title), interned(s_title)) < 0)
             return -1;
         at = line::attribution_bind;
@@ -143,34 +166,28 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
 
     {
         at = line::models;
-        Ref models = Ref::steal(PyList_New(4));
+        Ref models = Ref::steal(PyList_New(kModelCount));
         if (!models)
             return -1;
-        for (int i = 0; i < 4; i++)
-            PyList_SET_ITEM(models.get(), i, Py_NewRef(constants.rows[i]));
+        for (Py_ssize_t i = 0; i < kModelCount; i++)
+            PyList_SET_ITEM(models.get(), i, Py_NewRef(constants.models[i].row));
         if (bind(g, s_FREE_MODELS, models.get()) < 0)
             return -1;
     }
 
     {
-        struct Entry { int line; StrId id; PyObject *t, *p, *m; };
-        const Entry entries[4] = {
-            {line::optimal_hy3, s_row0_id, constants.f07, constants.f095, constants.int_16384},
-            {line::optimal_laguna, s_row1_id, constants.f02, constants.f09, constants.int_16384},
-            {line::optimal_ultra, s_row2_id, constants.f06, constants.f095, constants.int_32768},
-            {line::optimal_lightning, s_row3_id, constants.f04, constants.f095, constants.int_16384},
-        };
-        at = line::optimal_hy3;
+        at = line::optimal_table;
         Ref table = Ref::steal(PyDict_New());
         if (!table)
             return -1;
-        for (const Entry &e : entries) {
-            at = e.line;
-            Ref params = Ref::steal(make_params(e.t, e.p, e.m));
+        for (Py_ssize_t i = 0; i < kModelCount; i++) {
+            const ModelObjects &made = constants.models[i];
+            at = kModels[i].line;
+            Ref params = Ref::steal(make_params(made.temperature, made.top_p, made.max_tokens));
             if (!params)
                 return -1;
-            at = line::optimal_hy3;
-            if (PyDict_SetItem(table.get(), interned(e.id), params.get()) < 0)
+            at = line::optimal_table;
+            if (PyDict_SetItem(table.get(), made.id, params.get()) < 0)
                 return -1;
         }
         at = line::optimal_bind;
@@ -179,22 +196,17 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
     }
 
     {
-        struct Family { int line; StrId prefix; PyObject *t, *p; };
-        const Family families[3] = {
-            {line::family_nemotron, s_family_nemotron, constants.f06, constants.f095},
-            {line::family_laguna, s_family_laguna, constants.f02, constants.f09},
-            {line::family_hy, s_family_hy, constants.f07, constants.f095},
-        };
         at = line::family_bind;
-        Ref pairs = Ref::steal(PyList_New(3));
+        Ref pairs = Ref::steal(PyList_New(kFamilyCount));
         if (!pairs)
             return -1;
-        for (int i = 0; i < 3; i++) {
-            at = families[i].line;
-            Ref params = Ref::steal(make_params(families[i].t, families[i].p, nullptr));
+        for (Py_ssize_t i = 0; i < kFamilyCount; i++) {
+            const FamilyObjects &made = constants.families[i];
+            at = kFamilies[i].line;
+            Ref params = Ref::steal(make_params(made.temperature, made.top_p, nullptr));
             if (!params)
                 return -1;
-            PyObject *pair = PyTuple_Pack(2, interned(families[i].prefix), params.get());
+            PyObject *pair = PyTuple_Pack(2, made.prefix, params.get());
             if (!pair)
                 return -1;
             PyList_SET_ITEM(pairs.get(), i, pair);
@@ -206,13 +218,14 @@ int run_catalogue_statements(PyObject *module, int *failed_line)
 
     {
         at = line::params_fallback;
-        Ref fallback = Ref::steal(make_params(constants.f07, constants.f095, nullptr));
+        Ref fallback = Ref::steal(
+            make_params(constants.fallback_temperature, constants.fallback_top_p, nullptr));
         if (!fallback || bind(g, s__FREE_PARAMS_FALLBACK, fallback.get()) < 0)
             return -1;
     }
 
     at = line::max_tokens_fallback;
-    return bind(g, s__FREE_MAX_TOKENS_FALLBACK, constants.int_16384);
+    return bind(g, s__FREE_MAX_TOKENS_FALLBACK, constants.fallback_max_tokens);
 }
 
 }  // namespace fm

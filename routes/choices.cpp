@@ -147,7 +147,7 @@ PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 // filled stays there on error, for the caller to release).
 int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbacks)[2])
 {
-    f.line = 133;
+    f.line = line::get_free_model_choices::rows;
     PyObject *fields[3];
     if (unpack(row, 3, fields) < 0)
         return -1;
@@ -155,7 +155,7 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbac
     v.at[k_model] = fields[1];
     v.at[k_max_context] = fields[2];
 
-    f.line = 134;
+    f.line = line::get_free_model_choices::lookup;
     Opt opt{};
     {
         Ref lookup = Ref::steal(lookup_global(f, s_get_optimal_params));
@@ -176,10 +176,10 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbac
 
     struct Constant { int line; StrId name; EntryKey key; };
     static const Constant constants_read[] = {
-        {138, s_FREE_PROVIDER_TYPE, k_provider},
-        {139, s_FREE_PROVIDER_TYPE, k_api_type},
-        {140, s_FREE_API_BASE, k_api_base},
-        {141, s_FREE_KEYLESS_PLACEHOLDER, k_api_key},
+        {line::get_free_model_choices::provider, s_FREE_PROVIDER_TYPE, k_provider},
+        {line::get_free_model_choices::api_type, s_FREE_PROVIDER_TYPE, k_api_type},
+        {line::get_free_model_choices::api_base, s_FREE_API_BASE, k_api_base},
+        {line::get_free_model_choices::api_key, s_FREE_KEYLESS_PLACEHOLDER, k_api_key},
     };
     for (const Constant &c : constants_read) {
         f.line = c.line;
@@ -188,17 +188,17 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbac
     }
     v.at[k_enabled] = Py_NewRef(Py_True);
 
-    v.at[k_max_tokens] = opt_get(f, 145, opt, s_max_tokens, opt.values.max_tokens, [&] {
+    v.at[k_max_tokens] = opt_get(f, line::get_free_model_choices::max_tokens, opt, s_max_tokens, opt.values.max_tokens, [&] {
         return Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
     });
     if (!v.at[k_max_tokens])
         return -1;
-    v.at[k_temperature] = opt_get(f, 146, opt, s_temperature, opt.values.temperature, [&] {
+    v.at[k_temperature] = opt_get(f, line::get_free_model_choices::temperature, opt, s_temperature, opt.values.temperature, [&] {
         return Ref::steal(params_fallback(f, s_temperature, fallbacks[0]));
     });
     if (!v.at[k_temperature])
         return -1;
-    v.at[k_top_p] = opt_get(f, 147, opt, s_top_p, opt.values.top_p, [&] {
+    v.at[k_top_p] = opt_get(f, line::get_free_model_choices::top_p, opt, s_top_p, opt.values.top_p, [&] {
         return Ref::steal(params_fallback(f, s_top_p, fallbacks[1]));
     });
     if (!v.at[k_top_p])
@@ -269,29 +269,38 @@ PyObject *ChoiceSink::copy_of_entry(Py_ssize_t pos)
 
 int build_choices(Frame &f, ChoiceSink &out)
 {
-    f.line = 133;
+    f.line = line::get_free_model_choices::rows;
     Ref models = Ref::steal(lookup_global(f, s_FREE_MODELS));
     if (!models)
         return -1;
     FallbackItem fallbacks[2] = {};
-    return for_each(f, 133, models.get(), [&](PyObject *row) {
+    return for_each(f, line::get_free_model_choices::rows, models.get(), [&](PyObject *row) {
         EntryValues values{};
         if (entry_values(f, row, values, fallbacks) < 0) {
             values.release();
             return -1;
         }
-        f.line = 135;
+        f.line = line::get_free_model_choices::append;
         return out.append(values);
     });
 }
 
+const char doc_get_free_model_choices[] = PyDoc_STR(
+"get_free_model_choices()\n"
+"\n"
+"Return the free models as new configuration entries for the chat page's\n"
+"model drop-down. They are built afresh on every call and are never written\n"
+"to disk or into the user's configuration. Each entry's temperature, top_p\n"
+"and max_tokens come from the optimal-parameter tables, so a settings panel\n"
+"shows the recommended values already filled in.");
+
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *)
 {
-    f.line = 132;
+    f.line = line::get_free_model_choices::new_list;
     ChoiceSink choices(false);
     if (build_choices(f, choices) < 0)
         return nullptr;
-    f.line = 132;
+    f.line = line::get_free_model_choices::new_list;
     return choices.release_list();
 }
 

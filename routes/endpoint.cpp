@@ -102,11 +102,19 @@ int drop_authorization(PyObject *headers)
 
 }  // namespace
 
+const char doc_build_endpoint[] = PyDoc_STR(
+"build_endpoint(api_base, headers)\n"
+"\n"
+"Return (url, headers) of a chat-completions request to the free tier, for\n"
+"the host's _get_llm_endpoint. The attribution headers are added and no\n"
+"Authorization header is sent, in any letter case: the free tier accepts\n"
+"anonymous requests and answers 401 to a bearer token it does not know.");
+
 PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
 {
     PyObject *api_base = args[0], *headers = args[1];
 
-    f.line = 182;
+    f.line = line::build_endpoint::base;
     int given = PyObject_IsTrue(api_base);
     if (given < 0)
         return nullptr;
@@ -116,17 +124,17 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     if (!base)
         return nullptr;
 
-    f.line = 183;
+    f.line = line::build_endpoint::versioned;
     int versioned = ends_with_version(base.get());
     if (versioned < 0)
         return nullptr;
-    f.line = versioned ? 184 : 186;
+    f.line = versioned ? line::build_endpoint::url_v1 : line::build_endpoint::url;
     Ref url = Ref::steal(
         PyNumber_Add(base.get(), interned(versioned ? s_chat_completions : s_v1_chat_completions)));
     if (!url)
         return nullptr;
 
-    f.line = 187;
+    f.line = line::build_endpoint::headers;
     int has_headers = PyObject_IsTrue(headers);
     if (has_headers < 0)
         return nullptr;
@@ -134,19 +142,19 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
     if (!out)
         return nullptr;
 
-    f.line = 188;
+    f.line = line::build_endpoint::attribution;
     Ref attribution = Ref::steal(lookup_global(f, s_FREE_ATTRIBUTION_HEADERS));
     if (!attribution || update(out.get(), attribution.get()) < 0)
         return nullptr;
 
-    f.line = 189;
+    f.line = line::build_endpoint::authorization;
     // The exact name goes as pop() removes it, keys that only compare equal to it included;
     // then every other letter case, since header names are case-insensitive to every server.
     if (PyDict_Pop(out.get(), interned(s_Authorization), nullptr) < 0 ||
         drop_authorization(out.get()) < 0)
         return nullptr;
 
-    f.line = 190;
+    f.line = line::build_endpoint::result;
     return PyTuple_Pack(2, url.get(), out.get());
 }
 

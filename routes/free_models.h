@@ -63,11 +63,63 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Source lines reported by traceback entries
+// The catalogue
+//
+// The free models, one row each, and the recommended sampling values by model family and in
+// general. Everything the module builds of them (FREE_MODELS, FREE_MODEL_OPTIMAL_PARAMS,
+// _FREE_MODEL_FAMILY_PARAMS, _FREE_PARAMS_FALLBACK, _FREE_MAX_TOKENS_FALLBACK and the objects
+// they hold) is made from these rows. A model's `line` is the source line that building its
+// FREE_MODEL_OPTIMAL_PARAMS entry reports (see `line` below), a family's that of its pair.
+
+struct CatalogueModel {
+    const char *name;      // display name in the model selector
+    const char *id;        // the relay's model id: lower case, no surrounding blanks
+    long context_window;   // tokens
+    double temperature, top_p;
+    long max_tokens;
+    int line;
+};
+inline constexpr CatalogueModel kModels[] = {
+    {"Hy3", "hy3-free", 192000, 0.7, 0.95, 16384, 69},
+    {"Laguna S 2.1", "laguna-s-2.1-free", 256000, 0.2, 0.9, 16384, 71},
+    {"Nemotron 3 Ultra", "nemotron-3-ultra-free", 192000, 0.6, 0.95, 32768, 74},
+    {"Nemotron 3.5 Lightning", "nemotron-3.5-lightning-free", 192000, 0.4, 0.95, 16384, 76},
+};
+
+// Tested in this order; the first prefix that a model id begins with decides.
+struct CatalogueFamily {
+    const char *prefix;
+    double temperature, top_p;
+    int line;
+};
+inline constexpr CatalogueFamily kFamilies[] = {
+    {"nemotron", 0.6, 0.95, 81},
+    {"laguna", 0.2, 0.9, 82},
+    {"hy", 0.7, 0.95, 83},
+};
+
+// The generic fallback, for an id that matches neither a model nor a family.
+inline constexpr double kFallbackTemperature = 0.7, kFallbackTopP = 0.95;
+inline constexpr long kFallbackMaxTokens = 16384;
+
+// The selector index of the first free model (FREE_MODEL_BASE).
+inline constexpr long kModelBase = 900000;
+
+inline constexpr Py_ssize_t kModelCount = sizeof kModels / sizeof kModels[0];
+inline constexpr Py_ssize_t kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
+
+// ---------------------------------------------------------------------------------------------
+// Source lines
+//
+// Every line of "routes/free_models" (kSourceFile, the file that traceback entries name) that a
+// failing step reports: the module-level statements, then each function's definition line and
+// the statements of its body. The catalogue rows above carry their own lines.
+
+inline constexpr char kSourceFile[] = "routes/free_models";
 
 namespace line {
 // module level
-constexpr int registration = 1;   // sys.modules entry, constant tuples, the final __test__
+constexpr int registration = 1;  // sys.modules entry, constant tuples, the final __test__
 constexpr int import_logging = 29;
 constexpr int log = 31;
 constexpr int model_base = 36;
@@ -78,23 +130,35 @@ constexpr int attribution_bind = 48;
 constexpr int attribution_build = 49;
 constexpr int models = 55;
 constexpr int optimal_bind = 67;
-constexpr int optimal_hy3 = 69;       // also creating the table and inserting into it
-constexpr int optimal_laguna = 71;
-constexpr int optimal_ultra = 74;
-constexpr int optimal_lightning = 76;
+constexpr int optimal_table = 69;  // creating FREE_MODEL_OPTIMAL_PARAMS and inserting into it
 constexpr int family_bind = 80;
-constexpr int family_nemotron = 81;
-constexpr int family_laguna = 82;
-constexpr int family_hy = 83;
 constexpr int params_fallback = 87;
 constexpr int max_tokens_fallback = 88;
-// definitions
-constexpr int def_get_optimal_params = 91;
-constexpr int def_apply_optimal_params = 106;
-constexpr int def_get_free_model_choices = 126;
-constexpr int def_resolve_free_model = 153;
-constexpr int def_build_endpoint = 176;
-constexpr int max = 200;
+
+namespace get_optimal_params {
+constexpr int def = 91, normalise = 93, in_table = 94, copy_entry = 95, families = 96,
+              prefix = 97, family_base = 98, family_update = 99, fallback = 101,
+              fallback_max_tokens = 102;
+}
+namespace apply_optimal_params {
+constexpr int def = 106, truth = 114, lookup = 116, update = 117, free_top_p = 120, log = 121,
+              log_args = 122;
+}
+namespace get_free_model_choices {
+constexpr int def = 126, new_list = 132, rows = 133, lookup = 134, append = 135, entry = 136,
+              provider = 138, api_type = 139, api_base = 140, api_key = 141, modalities = 143,
+              max_tokens = 145, temperature = 146, top_p = 147;
+}
+namespace resolve_free_model {
+constexpr int def = 153, index = 160, lower_bound = 163, choices = 165, offset = 166,
+              upper_bound = 167, copy = 169, inherit_test = 170, inherit = 171, log = 172;
+}
+namespace build_endpoint {
+constexpr int def = 176, base = 182, versioned = 183, url_v1 = 184, url = 186, headers = 187,
+              attribution = 188, authorization = 189, result = 190;
+}
+
+constexpr int max = 200;  // above every line here: the traceback code cache's size
 }  // namespace line
 
 // ---------------------------------------------------------------------------------------------
@@ -123,7 +187,6 @@ constexpr int max = 200;
     X(apply_optimal_params, "apply_optimal_params")                         \
     X(resolve_free_model, "resolve_free_model")                             \
     X(build_endpoint, "build_endpoint")                                     \
-    X(__builtins__, "__builtins__")                                         \
     X(__test__, "__test__")                                                 \
     /* parameter and local names */                                         \
     X(model_id, "model_id")                                                 \
@@ -189,19 +252,7 @@ constexpr int max = 200;
     X(title, "Tarnwick")                                                    \
     X(fmt_applied, "[FREE MODELS] auto-filled optimal params for %s: %s")   \
     X(fmt_resolved, "[FREE MODELS] resolved index %s -> %s")                \
-    X(filename, "routes/free_models")                                       \
-    X(module_name, "routes.free_models")                                    \
-    X(row0_name, "Hy3")                                                     \
-    X(row0_id, "hy3-free")                                                  \
-    X(row1_name, "Laguna S 2.1")                                            \
-    X(row1_id, "laguna-s-2.1-free")                                         \
-    X(row2_name, "Nemotron 3 Ultra")                                        \
-    X(row2_id, "nemotron-3-ultra-free")                                     \
-    X(row3_name, "Nemotron 3.5 Lightning")                                  \
-    X(row3_id, "nemotron-3.5-lightning-free")                               \
-    X(family_nemotron, "nemotron")                                          \
-    X(family_laguna, "laguna")                                              \
-    X(family_hy, "hy")
+    X(module_name, "routes.free_models")
 
 enum StrId : int {
 #define FM_ENUM(id, text) s_##id,
@@ -211,18 +262,24 @@ enum StrId : int {
 };
 constexpr int kReadNames = s_log + 1;
 
+// The objects made of a catalogue row, and of a family.
+struct ModelObjects {
+    PyObject *name, *id, *context_window, *temperature, *top_p, *max_tokens;
+    PyObject *row;  // (name, id, context_window), the very tuple FREE_MODELS holds
+};
+struct FamilyObjects {
+    PyObject *prefix, *temperature, *top_p;
+};
+
 // The module's constants. Owned for the life of the process (never released: the module object
 // itself lives until the process ends), filled by prepare_constants() and prepare_tuples().
 struct Constants {
     PyObject *str[s_count];
     PyObject *int_zero;
-    PyObject *int_model_base;      // 900000
-    PyObject *int_16384;
-    PyObject *int_32768;
-    PyObject *int_192000;
-    PyObject *int_256000;
-    PyObject *f02, *f04, *f06, *f07, *f09, *f095;
-    PyObject *rows[4];             // the catalogue rows, shared with FREE_MODELS
+    PyObject *model_base;
+    ModelObjects models[kModelCount];
+    FamilyObjects families[kFamilyCount];
+    PyObject *fallback_temperature, *fallback_top_p, *fallback_max_tokens;
     PyObject *system_prompt_args;  // ("system_prompt", "")
     PyObject *resolve_defaults;    // (None,)
     PyObject *builtins;            // the builtins module
@@ -279,11 +336,14 @@ struct FunctionInfo {
 };
 extern const FunctionInfo kFunctions[f_count];
 
+// The bodies, and the docstrings of their functions.
 PyObject *body_get_optimal_params(Frame &f, PyObject *const *args);
 PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args);
 PyObject *body_get_free_model_choices(Frame &f, PyObject *const *args);
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args);
 PyObject *body_build_endpoint(Frame &f, PyObject *const *args);
+extern const char doc_get_optimal_params[], doc_apply_optimal_params[],
+    doc_get_free_model_choices[], doc_resolve_free_model[], doc_build_endpoint[];
 
 // Makes the five introspection records (`__code__`) once.
 int prepare_code_records();

@@ -7,60 +7,16 @@
 namespace fm {
 
 // ---------------------------------------------------------------------------------------------
-// The five functions
-
-PyDoc_STRVAR(get_optimal_params_doc,
-"get_optimal_params(model_id)\n"
-"\n"
-"Return a new dict with the recommended sampling parameters of a model.\n"
-"The id is stripped and lower-cased, then looked up exactly in\n"
-"FREE_MODEL_OPTIMAL_PARAMS, then by family prefix in _FREE_MODEL_FAMILY_PARAMS\n"
-"(temperature and top_p only), and otherwise answered by the generic fallback.\n"
-"The tables themselves are never handed out.");
-
-PyDoc_STRVAR(apply_optimal_params_doc,
-"apply_optimal_params(cfg)\n"
-"\n"
-"Fill a model's recommended sampling parameters into llm_config in place and\n"
-"return the same object; None (and any false value) passes through untouched.\n"
-"The chat send and stream handlers call it right after resolve_free_model:\n"
-"    llm_config = _free_models.apply_optimal_params(llm_config)\n"
-"The values then travel with llm_config into the payloads built by\n"
-"_call_llm_api and _call_llm_stream_raw and into every sub-call of\n"
-"run_agent_loop that inherits the configuration; _free_top_p carries top_p.");
-
-PyDoc_STRVAR(get_free_model_choices_doc,
-"get_free_model_choices()\n"
-"\n"
-"Return the free models as new configuration entries for the chat page's\n"
-"model drop-down. They are built afresh on every call and are never written\n"
-"to disk or into the user's configuration. Each entry's temperature, top_p\n"
-"and max_tokens come from the optimal-parameter tables, so a settings panel\n"
-"shows the recommended values already filled in.");
-
-PyDoc_STRVAR(resolve_free_model_doc,
-"resolve_free_model(model_index, all_config=None)\n"
-"\n"
-"Turn a selector index at or above FREE_MODEL_BASE into a ready-to-use\n"
-"llm_config (a new dict). An index that designates no free model gives None,\n"
-"and the caller falls back to its existing error path. When all_config is\n"
-"given, its global system_prompt is inherited as for ordinary models.");
-
-PyDoc_STRVAR(build_endpoint_doc,
-"build_endpoint(api_base, headers)\n"
-"\n"
-"Return (url, headers) of a chat-completions request to the free tier, for\n"
-"the host's _get_llm_endpoint. The attribution headers are added and no\n"
-"Authorization header is sent, in any letter case: the free tier accepts\n"
-"anonymous requests and answers 401 to a bearer token it does not know.");
+// The five functions (their bodies and docstrings are in params.cpp, choices.cpp, resolve.cpp
+// and endpoint.cpp)
 
 const FunctionInfo kFunctions[f_count] = {
     {
         .name = s_get_optimal_params,
         .plain = "get_optimal_params",
         .qualified = "routes.free_models.get_optimal_params",
-        .doc = get_optimal_params_doc,
-        .def_line = line::def_get_optimal_params,
+        .doc = doc_get_optimal_params,
+        .def_line = line::get_optimal_params::def,
         .nparams = 1,
         .nrequired = 1,
         .params = {s_model_id},
@@ -73,8 +29,8 @@ const FunctionInfo kFunctions[f_count] = {
         .name = s_apply_optimal_params,
         .plain = "apply_optimal_params",
         .qualified = "routes.free_models.apply_optimal_params",
-        .doc = apply_optimal_params_doc,
-        .def_line = line::def_apply_optimal_params,
+        .doc = doc_apply_optimal_params,
+        .def_line = line::apply_optimal_params::def,
         .nparams = 1,
         .nrequired = 1,
         .params = {s_cfg},
@@ -87,8 +43,8 @@ const FunctionInfo kFunctions[f_count] = {
         .name = s_get_free_model_choices,
         .plain = "get_free_model_choices",
         .qualified = "routes.free_models.get_free_model_choices",
-        .doc = get_free_model_choices_doc,
-        .def_line = line::def_get_free_model_choices,
+        .doc = doc_get_free_model_choices,
+        .def_line = line::get_free_model_choices::def,
         .nparams = 0,
         .nrequired = 0,
         .params = {},
@@ -101,8 +57,8 @@ const FunctionInfo kFunctions[f_count] = {
         .name = s_resolve_free_model,
         .plain = "resolve_free_model",
         .qualified = "routes.free_models.resolve_free_model",
-        .doc = resolve_free_model_doc,
-        .def_line = line::def_resolve_free_model,
+        .doc = doc_resolve_free_model,
+        .def_line = line::resolve_free_model::def,
         .nparams = 2,
         .nrequired = 1,
         .params = {s_model_index, s_all_config},
@@ -115,8 +71,8 @@ const FunctionInfo kFunctions[f_count] = {
         .name = s_build_endpoint,
         .plain = "build_endpoint",
         .qualified = "routes.free_models.build_endpoint",
-        .doc = build_endpoint_doc,
-        .def_line = line::def_build_endpoint,
+        .doc = doc_build_endpoint,
+        .def_line = line::build_endpoint::def,
         .nparams = 2,
         .nrequired = 2,
         .params = {s_api_base, s_headers},
@@ -136,7 +92,7 @@ PyObject *make_code_record(const FunctionInfo &info)
 {
     // A real code object, so that inspect and debuggers treat the function like a Python one:
     // an empty body carrying the file, name, definition line, argument count and local names.
-    Ref empty = Ref::steal((PyObject *)PyCode_NewEmpty("routes/free_models", info.plain,
+    Ref empty = Ref::steal((PyObject *)PyCode_NewEmpty(kSourceFile, info.plain,
                                                        info.def_line));
     if (!empty)
         return nullptr;

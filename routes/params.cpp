@@ -177,12 +177,12 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
         halves[1] = Ref::steal(family_params = items[1]);
     }
 
-    f.line = 97;
+    f.line = line::get_optimal_params::prefix;
     int match = starts_with(mid, prefix);
     if (match <= 0)
         return match;
 
-    f.line = 98;
+    f.line = line::get_optimal_params::family_base;
     Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
@@ -194,7 +194,7 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
     params = Ref::steal(dict_of(fallback.get()));
     if (!params)
         return -1;
-    f.line = 99;
+    f.line = line::get_optimal_params::family_update;
     return update(params.get(), family_params) < 0 ? -1 : 1;
 }
 
@@ -202,12 +202,12 @@ int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
 // with the answer's three values there instead (see read_values); -1 on error.
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
-    f.line = 93;
+    f.line = line::get_optimal_params::normalise;
     Ref mid = Ref::steal(normalise(model_id));
     if (!mid)
         return -1;
 
-    f.line = 94;
+    f.line = line::get_optimal_params::in_table;
     Ref entry;
     {
         bool quiet;
@@ -221,14 +221,14 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             if (str_lookup(table.get(), mid.get(), &found) < 0)
                 return -1;
             entry = Ref::steal(found);
-            f.line = 95;
+            f.line = line::get_optimal_params::copy_entry;
         }
         else {
             int found = contains(table.get(), mid.get());
             if (found < 0)
                 return -1;
             if (found) {
-                f.line = 95;
+                f.line = line::get_optimal_params::copy_entry;
                 Ref again = Ref::steal(lookup_global(f, s_FREE_MODEL_OPTIMAL_PARAMS));
                 if (!again)
                     return -1;
@@ -247,25 +247,25 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
         return answer_with(std::move(copy), values, params);
     }
 
-    f.line = 96;
+    f.line = line::get_optimal_params::families;
     Ref families = Ref::steal(lookup_global(f, s__FREE_MODEL_FAMILY_PARAMS));
     if (!families)
         return -1;
     Ref found;
-    int rc = for_each(f, 96, families.get(), [&](PyObject *pair) {
+    int rc = for_each(f, line::get_optimal_params::families, families.get(), [&](PyObject *pair) {
         return try_family(f, mid.get(), pair, found);
     });
     if (rc)
         return rc < 0 ? -1 : answer_with(std::move(found), values, params);
 
-    f.line = 101;
+    f.line = line::get_optimal_params::fallback;
     Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
     found = Ref::steal(dict_of(fallback.get()));
     if (!found)
         return -1;
-    f.line = 102;
+    f.line = line::get_optimal_params::fallback_max_tokens;
     Ref max_tokens = Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
     if (!max_tokens || PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0)
         return -1;
@@ -281,6 +281,15 @@ void forget_normal_forms()
 
 // ---------------------------------------------------------------------------------------------
 // get_optimal_params(model_id)
+
+const char doc_get_optimal_params[] = PyDoc_STR(
+"get_optimal_params(model_id)\n"
+"\n"
+"Return a new dict with the recommended sampling parameters of a model.\n"
+"The id is stripped and lower-cased, then looked up exactly in\n"
+"FREE_MODEL_OPTIMAL_PARAMS, then by family prefix in _FREE_MODEL_FAMILY_PARAMS\n"
+"(temperature and top_p only), and otherwise answered by the generic fallback.\n"
+"The tables themselves are never handed out.");
 
 PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
 {
@@ -302,15 +311,26 @@ int optimal_param_values(Frame &caller, PyObject *model_id, ParamValues &values,
 // ---------------------------------------------------------------------------------------------
 // apply_optimal_params(cfg)
 
+const char doc_apply_optimal_params[] = PyDoc_STR(
+"apply_optimal_params(cfg)\n"
+"\n"
+"Fill a model's recommended sampling parameters into llm_config in place and\n"
+"return the same object; None (and any false value) passes through untouched.\n"
+"The chat send and stream handlers call it right after resolve_free_model:\n"
+"    llm_config = _free_models.apply_optimal_params(llm_config)\n"
+"The values then travel with llm_config into the payloads built by\n"
+"_call_llm_api and _call_llm_stream_raw and into every sub-call of\n"
+"run_agent_loop that inherits the configuration; _free_top_p carries top_p.");
+
 PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
 {
     PyObject *cfg = args[0];
-    f.line = 114;
+    f.line = line::apply_optimal_params::truth;
     int truth = PyObject_IsTrue(cfg);
     if (truth <= 0)
         return truth < 0 ? nullptr : Py_NewRef(cfg);
 
-    f.line = 116;
+    f.line = line::apply_optimal_params::lookup;
     Ref lookup = Ref::steal(lookup_global(f, s_get_optimal_params));
     if (!lookup)
         return nullptr;
@@ -321,25 +341,25 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     if (!params)
         return nullptr;
 
-    f.line = 117;
+    f.line = line::apply_optimal_params::update;
     if (update(cfg, params.get()) < 0)
         return nullptr;
 
-    f.line = 120;
+    f.line = line::apply_optimal_params::free_top_p;
     Ref top_p = Ref::steal(get_item(params.get(), interned(s_top_p)));
     if (!top_p || PyObject_SetItem(cfg, interned(s__free_top_p), top_p.get()) < 0)
         return nullptr;
 
-    f.line = 121;
+    f.line = line::apply_optimal_params::log;
     Method info;
     if (log_info(f, info) < 0)
         return nullptr;
-    f.line = 122;
+    f.line = line::apply_optimal_params::log_args;
     Ref shown_model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
     Ref shown_params = Ref::steal(shown_model ? copy_items(params.get()) : nullptr);
     if (!shown_params)
         return nullptr;
-    f.line = 121;
+    f.line = line::apply_optimal_params::log;
     if (call_info(info, interned(s_fmt_applied), shown_model.get(), shown_params.get()) < 0)
         return nullptr;
     return Py_NewRef(cfg);

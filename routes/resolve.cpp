@@ -94,16 +94,24 @@ PyObject *index_value(PyObject *model_index)
 
 }  // namespace
 
+const char doc_resolve_free_model[] = PyDoc_STR(
+"resolve_free_model(model_index, all_config=None)\n"
+"\n"
+"Turn a selector index at or above FREE_MODEL_BASE into a ready-to-use\n"
+"llm_config (a new dict). An index that designates no free model gives None,\n"
+"and the caller falls back to its existing error path. When all_config is\n"
+"given, its global system_prompt is inherited as for ordinary models.");
+
 PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
 {
     PyObject *model_index = args[0], *all_config = args[1];
 
-    f.line = 160;
+    f.line = line::resolve_free_model::index;
     Ref idx = Ref::steal(index_value(model_index));
     if (!idx)
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 
-    f.line = 163;
+    f.line = line::resolve_free_model::lower_bound;
     Ref base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
@@ -111,7 +119,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     if (below)
         return below < 0 ? nullptr : Py_NewRef(Py_None);
 
-    f.line = 165;
+    f.line = line::resolve_free_model::choices;
     Ref choices_fn = Ref::steal(lookup_global(f, s_get_free_model_choices));
     if (!choices_fn)
         return nullptr;
@@ -133,7 +141,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
             return nullptr;
     }
 
-    f.line = 166;
+    f.line = line::resolve_free_model::offset;
     base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
     if (!base)
         return nullptr;
@@ -144,7 +152,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     if (!offset)
         return nullptr;
 
-    f.line = 167;
+    f.line = line::resolve_free_model::upper_bound;
     Py_ssize_t count = own ? own_choices.size() : PyObject_Size(choices.get());
     if (count < 0)
         return nullptr;
@@ -168,7 +176,7 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     if (negative)
         return negative < 0 ? nullptr : Py_NewRef(Py_None);
 
-    f.line = 169;
+    f.line = line::resolve_free_model::copy;
     Ref cfg;
     if (own) {
         Py_ssize_t pos = at;  // 0 <= at < count, as checked
@@ -183,17 +191,17 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     if (!cfg)
         return nullptr;
 
-    f.line = 170;
+    f.line = line::resolve_free_model::inherit_test;
     int inherit = PyObject_IsTrue(all_config);
     if (inherit < 0)
         return nullptr;
     if (inherit) {
-        f.line = 171;
+        f.line = line::resolve_free_model::inherit;
         if (inherit_system_prompt(cfg.get(), all_config, own) < 0)
             return nullptr;
     }
 
-    f.line = 172;
+    f.line = line::resolve_free_model::log;
     Method info;
     if (log_info(f, info) < 0)
         return nullptr;

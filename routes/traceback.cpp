@@ -26,7 +26,7 @@ PyCodeObject *traceback_code(int site, int lineno)
     bool kept = lineno >= 0 && lineno <= line::max;
     if (kept && traceback_codes[site][lineno])
         return (PyCodeObject *)Py_NewRef(traceback_codes[site][lineno]);
-    PyCodeObject *code = PyCode_NewEmpty("routes/free_models", site_name(site), lineno);
+    PyCodeObject *code = PyCode_NewEmpty(kSourceFile, site_name(site), lineno);
     if (code && kept)
         traceback_codes[site][lineno] = (PyCodeObject *)Py_NewRef(code);
     return code;
