@@ -1,6 +1,8 @@
 // build_endpoint(api_base, headers): the free tier's request URL and headers.
 #include "free_models.h"
 
+#include <cstring>
+
 namespace fm {
 
 namespace {
@@ -67,16 +69,16 @@ bool is_authorization(PyObject *key)
     return false;
 }
 
-// True when the plain dict `d` has an Authorization name.
-bool has_authorization(PyObject *d)
+// The first Authorization name of the plain dict `d` (borrowed), or NULL.
+PyObject *find_authorization(PyObject *d)
 {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value)) {
         if (is_authorization(key))
-            return true;
+            return key;
     }
-    return false;
+    return nullptr;
 }
 
 // Removes every other spelling of Authorization, str or bytes, from the new dict. The dict is
@@ -84,7 +86,7 @@ bool has_authorization(PyObject *d)
 // own hash, and one that changes it would survive a removal by lookup.
 int drop_authorization(PyObject *headers)
 {
-    if (!has_authorization(headers))
+    if (!find_authorization(headers))
         return 0;
     Ref items = Ref::steal(PyDict_Items(headers));
     if (!items)
@@ -120,39 +122,87 @@ PyObject *body_build_endpoint(Frame &f, PyObject *const *args)
         return nullptr;
     Ref chosen = given ? Ref::borrow(api_base)
                        : Ref::steal(lookup_global(f, s_FREE_API_BASE));
-    Ref base = Ref::steal(chosen ? strip_slashes(chosen.get()) : nullptr);
-    if (!base)
+    if (!chosen)
         return nullptr;
-
-    f.line = line::build_endpoint::versioned;
-    int versioned = ends_with_version(base.get());
-    if (versioned < 0)
-        return nullptr;
-    f.line = versioned ? line::build_endpoint::url_v1 : line::build_endpoint::url;
-    Ref url = Ref::steal(
-        PyNumber_Add(base.get(), interned(versioned ? s_chat_completions : s_v1_chat_completions)));
-    if (!url)
-        return nullptr;
+    Ref url;
+    if (PyUnicode_CheckExact(chosen.get()) && PyUnicode_IS_ASCII(chosen.get())) {
+        // `base = chosen.rstrip("/")`, `base.endswith("/v1")` and `base + suffix` at once for
+        // ASCII text: the url is the only new object, and only memory can fail (at its line).
+        const char *text = (const char *)PyUnicode_1BYTE_DATA(chosen.get());
+        Py_ssize_t end = PyUnicode_GET_LENGTH(chosen.get());
+        while (end > 0 && text[end - 1] == '/')
+            end--;
+        bool versioned = end >= 3 && memcmp(text + end - 3, "/v1", 3) == 0;
+        f.line = versioned ? line::build_endpoint::url_v1 : line::build_endpoint::url;
+        PyObject *suffix = interned(versioned ? s_chat_completions : s_v1_chat_completions);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(suffix);
+        url = Ref::steal(PyUnicode_New(end + n, 127));
+        if (!url)
+            return nullptr;
+        char *out = (char *)PyUnicode_1BYTE_DATA(url.get());
+        memcpy(out, text, (size_t)end);
+        memcpy(out + end, PyUnicode_1BYTE_DATA(suffix), (size_t)n);
+    }
+    else {
+        Ref base = Ref::steal(strip_slashes(chosen.get()));
+        if (!base)
+            return nullptr;
+        f.line = line::build_endpoint::versioned;
+        int versioned = ends_with_version(base.get());
+        if (versioned < 0)
+            return nullptr;
+        f.line = versioned ? line::build_endpoint::url_v1 : line::build_endpoint::url;
+        PyObject *suffix = interned(versioned ? s_chat_completions : s_v1_chat_completions);
+        // str + str is a concatenation; anything else answers `+` its own way
+        url = Ref::steal(PyUnicode_CheckExact(base.get()) ? PyUnicode_Concat(base.get(), suffix)
+                                                         : PyNumber_Add(base.get(), suffix));
+        if (!url)
+            return nullptr;
+    }
 
     f.line = line::build_endpoint::headers;
     int has_headers = PyObject_IsTrue(headers);
     if (has_headers < 0)
         return nullptr;
-    Ref out = Ref::steal(has_headers ? dict_of(headers) : PyDict_New());
-    if (!out)
+    Ref out;
+    if (has_headers && !(out = Ref::steal(dict_of(headers))))
         return nullptr;
 
     f.line = line::build_endpoint::attribution;
     Ref attribution = Ref::steal(lookup_global(f, s_FREE_ATTRIBUTION_HEADERS));
-    if (!attribution || update(out.get(), attribution.get()) < 0)
+    if (!attribution)
         return nullptr;
+    if (out) {
+        if (update(out.get(), attribution.get()) < 0)
+            return nullptr;
+    }
+    else if (quiet_lookup(attribution.get())) {
+        out = Ref::steal(PyDict_Copy(attribution.get()));  // `{}` updated with it
+        if (!out)
+            return nullptr;
+    }
+    else {
+        out = Ref::steal(PyDict_New());
+        if (!out || update(out.get(), attribution.get()) < 0)
+            return nullptr;
+    }
 
     f.line = line::build_endpoint::authorization;
     // The exact name goes as pop() removes it, keys that only compare equal to it included;
     // then every other letter case, since header names are case-insensitive to every server.
-    if (PyDict_Pop(out.get(), interned(s_Authorization), nullptr) < 0 ||
-        drop_authorization(out.get()) < 0)
+    if (quiet_lookup(out.get())) {
+        // Keys of str only: both are the removal of each key that spells Authorization in
+        // some letter case, and removing an exact str runs nothing.
+        while (PyObject *name = find_authorization(out.get())) {
+            Ref held = Ref::borrow(name);
+            if (PyDict_DelItem(out.get(), name) < 0)
+                return nullptr;
+        }
+    }
+    else if (PyDict_Pop(out.get(), interned(s_Authorization), nullptr) < 0 ||
+             drop_authorization(out.get()) < 0) {
         return nullptr;
+    }
 
     f.line = line::build_endpoint::result;
     return PyTuple_Pack(2, url.get(), out.get());
