@@ -264,15 +264,25 @@ void function_dealloc(PyObject *op)
     Py_DECREF(tp);
 }
 
-// Py_EnterRecursiveCall, and Py_LeaveRecursiveCall however the body ends, with the thread
-// state fetched once for both.
+// Calls of the module's functions under way, on all threads (the interpreter lock orders
+// them): the first few nested ones need no C stack guard of their own.
+int calls_under_way;
+constexpr int kUnguardedCalls = 8;
+
+// The C stack guard of a call into Python (Py_EnterRecursiveCall, and Py_LeaveRecursiveCall
+// however the body ends) for every call of a module function nested more than kUnguardedCalls
+// deep. Fewer use less C stack than the interpreter keeps in reserve below its own limit, and
+// a recursion through the module alone (a host that binds a C callable of the module's own
+// functions in its namespace) is stopped as soon as it goes deeper.
 struct RecursionGuard {
-    PyThreadState *tstate = PyThreadState_GetUnchecked();
-    bool entered = !_Py_EnterRecursiveCallTstate(tstate, " while calling a routes.free_models function");
+    bool guarded = ++calls_under_way > kUnguardedCalls;
+    bool entered = !guarded ||
+                   Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0;
     ~RecursionGuard()
     {
-        if (entered)
-            _Py_LeaveRecursiveCallTstate(tstate);
+        if (guarded && entered)
+            Py_LeaveRecursiveCall();
+        calls_under_way--;
     }
 };
 
@@ -286,10 +296,17 @@ PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssiz
     if (!guard.entered)
         return nullptr;
     // Positional values alone, as many as the parameters: the caller's vector is the binding
-    // (bind_arguments' first case without the copy).
+    // (bind_arguments' first case without the copy); fewer, down to the required ones, are
+    // followed by None.
     if (!kwnames && nargs == info.nparams)
         return info.body(f, args);
     PyObject *bound[2] = {nullptr, nullptr};
+    if (!kwnames && nargs >= info.nrequired && nargs < info.nparams) {
+        static_assert(sizeof bound / sizeof bound[0] == 2, "at most two parameters");
+        bound[0] = nargs > 0 ? args[0] : Py_None;
+        bound[1] = nargs > 1 ? args[1] : Py_None;
+        return info.body(f, bound);
+    }
     if (bind_arguments(info, args, nargs, kwnames, bound) < 0)
         return nullptr;
     return info.body(f, bound);

@@ -57,9 +57,10 @@ int list_position(PyObject *offset, Py_ssize_t count, Py_ssize_t *pos)
 // plain containers, and ASCII text holding a character no base-10 literal can contain.
 bool surely_not_an_int(PyObject *o)
 {
-    if (o == Py_None || PyList_CheckExact(o) || PyDict_CheckExact(o) || PyTuple_CheckExact(o))
-        return true;
-    if (!PyUnicode_CheckExact(o) || !PyUnicode_IS_ASCII(o))
+    if (!PyUnicode_CheckExact(o))
+        return o == Py_None || PyList_CheckExact(o) || PyDict_CheckExact(o) ||
+               PyTuple_CheckExact(o);
+    if (!PyUnicode_IS_ASCII(o))
         return false;
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(o);
     Py_ssize_t n = PyUnicode_GET_LENGTH(o);
@@ -75,50 +76,33 @@ bool surely_not_an_int(PyObject *o)
     return false;
 }
 
-// `int(model_index)`; NULL without an exception where the conversion raises TypeError or
-// ValueError, which resolve_free_model absorbs.
-PyObject *index_value(PyObject *model_index)
+// `idx = int(model_index)`: 1 with `idx` set; 0 where the conversion raises TypeError or
+// ValueError, which resolve_free_model absorbs; -1 on any other error.
+int index_value(PyObject *model_index, Ref &idx)
 {
-    if (PyLong_CheckExact(model_index))
-        return Py_NewRef(model_index);  // int() of an int is itself
+    if (PyLong_CheckExact(model_index)) {
+        idx = Ref::borrow(model_index);  // int() of an int is itself
+        return 1;
+    }
     // Values that int() refuses for certain, answered without making the exception it would
     // raise and discard.
     if (surely_not_an_int(model_index))
-        return nullptr;
-    PyObject *idx = PyNumber_Long(model_index);
-    if (!idx &&
-        (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)))
-        PyErr_Clear();
-    return idx;
+        return 0;
+    idx = Ref::steal(PyNumber_Long(model_index));
+    if (idx)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        return -1;
+    PyErr_Clear();
+    return 0;
 }
 
-}  // namespace
-
-const char doc_resolve_free_model[] = PyDoc_STR(
-"resolve_free_model(model_index, all_config=None)\n"
-"\n"
-"Turn a selector index at or above FREE_MODEL_BASE into a ready-to-use\n"
-"llm_config (a new dict). An index that designates no free model gives None,\n"
-"and the caller falls back to its existing error path. When all_config is\n"
-"given, its global system_prompt is inherited as for ordinary models.");
-
-PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
+// From the choice list on, for an index at or above FREE_MODEL_BASE (apart, so that the
+// indices refused before it pay for nothing of it).
+[[gnu::noinline]] PyObject *resolve_index(Frame &f, PyObject *idx_object, PyObject *all_config)
 {
-    PyObject *model_index = args[0], *all_config = args[1];
-
-    f.line = line::resolve_free_model::index;
-    Ref idx = Ref::steal(index_value(model_index));
-    if (!idx)
-        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
-
-    f.line = line::resolve_free_model::lower_bound;
-    Ref base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
-    if (!base)
-        return nullptr;
-    int below = compare(idx.get(), base.get(), Py_LT);
-    if (below)
-        return below < 0 ? nullptr : Py_NewRef(Py_None);
-
+    Ref idx = Ref::borrow(idx_object);
+    Ref base;
     f.line = line::resolve_free_model::choices;
     Ref choices_fn = Ref::steal(lookup_global(f, s_get_free_model_choices));
     if (!choices_fn)
@@ -209,6 +193,36 @@ PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
     if (!model || call_info(info, interned(s_fmt_resolved), idx.get(), model.get()) < 0)
         return nullptr;
     return cfg.release();
+}
+
+}  // namespace
+
+const char doc_resolve_free_model[] = PyDoc_STR(
+"resolve_free_model(model_index, all_config=None)\n"
+"\n"
+"Turn a selector index at or above FREE_MODEL_BASE into a ready-to-use\n"
+"llm_config (a new dict). An index that designates no free model gives None,\n"
+"and the caller falls back to its existing error path. When all_config is\n"
+"given, its global system_prompt is inherited as for ordinary models.");
+
+PyObject *body_resolve_free_model(Frame &f, PyObject *const *args)
+{
+    PyObject *model_index = args[0], *all_config = args[1];
+
+    f.line = line::resolve_free_model::index;
+    Ref idx;
+    int converted = index_value(model_index, idx);
+    if (converted <= 0)
+        return converted < 0 ? nullptr : Py_NewRef(Py_None);
+
+    f.line = line::resolve_free_model::lower_bound;
+    Ref base = Ref::steal(lookup_global(f, s_FREE_MODEL_BASE));
+    if (!base)
+        return nullptr;
+    int below = compare(idx.get(), base.get(), Py_LT);
+    if (below)
+        return below < 0 ? nullptr : Py_NewRef(Py_None);
+    return resolve_index(f, idx.get(), all_config);
 }
 
 }  // namespace fm
