@@ -3,6 +3,8 @@
 // without running host code.
 #include "free_models.h"
 
+#include <cstring>
+
 namespace fm {
 
 bool quiet_lookup(PyObject *d)
@@ -41,15 +43,63 @@ bool same_str_keys(PyObject *a, PyObject *b)
     return true;
 }
 
+namespace {
+
+// The slot of the hash table of `keys` at `i`: an index into its entries, or DKIX_EMPTY /
+// DKIX_DUMMY; the slots are as wide as the table's size needs.
+inline Py_ssize_t slot_at(PyDictKeysObject *keys, size_t i)
+{
+    const char *slots = keys->dk_indices;
+    uint8_t log2 = keys->dk_log2_size;
+    if (log2 < 8)
+        return reinterpret_cast<const int8_t *>(slots)[i];
+    if (log2 < 16)
+        return reinterpret_cast<const int16_t *>(slots)[i];
+    if (log2 >= 32)
+        return reinterpret_cast<const int64_t *>(slots)[i];
+    return reinterpret_cast<const int32_t *>(slots)[i];
+}
+
+bool same_text(PyObject *a, PyObject *b)
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * kind) == 0;
+}
+
+}  // namespace
+
 int str_lookup(PyObject *d, PyObject *key, PyObject **value)
 {
-    // PyDict_GetItemRef without its checks: `d` is a dict, and the hash a str has cached once
-    // is what hashing it would give.
     Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
-    if (hash == -1)
+    Py_ssize_t count;
+    PyDictUnicodeEntry *entries = hash == -1 ? nullptr : str_entries(d, &count);
+    if (!entries)
         return PyDict_GetItemRef(d, key, value);
-    return _PyDict_GetItemRef_KnownHash_LockHeld(reinterpret_cast<PyDictObject *>(d), key, hash,
-                                                 value);
+    // A dict of str keys, probed as CPython probes it (the perturbed walk of dictobject.c),
+    // comparing by identity, then by hash and text: nothing else can answer for a str there.
+    PyDictKeysObject *keys = reinterpret_cast<PyDictObject *>(d)->ma_keys;
+    size_t mask = ((size_t)1 << keys->dk_log2_size) - 1;
+    size_t perturb = (size_t)hash;
+    size_t i = (size_t)hash & mask;
+    for (;;) {
+        Py_ssize_t ix = slot_at(keys, i);
+        if (ix >= 0) {
+            PyObject *other = entries[ix].me_key;
+            if (other == key || (reinterpret_cast<PyASCIIObject *>(other)->hash == hash &&
+                                 same_text(other, key))) {
+                *value = Py_NewRef(entries[ix].me_value);
+                return 1;
+            }
+        }
+        else if (ix == DKIX_EMPTY) {
+            *value = nullptr;
+            return 0;
+        }
+        perturb >>= 5;  // PERTURB_SHIFT
+        i = mask & (i * 5 + perturb + 1);
+    }
 }
 
 bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
@@ -207,7 +257,7 @@ PyObject *get_item(PyObject *container, PyObject *key)
     if (!PyDict_CheckExact(container) || !PyUnicode_CheckExact(key))
         return PyObject_GetItem(container, key);
     PyObject *value;
-    if (PyDict_GetItemRef(container, key, &value) == 0)
+    if (str_lookup(container, key, &value) == 0)
         PyErr_SetObject(PyExc_KeyError, key);  // a str key is its own argument
     return value;
 }
@@ -266,7 +316,8 @@ PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
 {
     if (PyDict_CheckExact(obj)) {
         PyObject *value;
-        int found = PyDict_GetItemRef(obj, key, &value);
+        int found = PyUnicode_CheckExact(key) ? str_lookup(obj, key, &value)
+                                              : PyDict_GetItemRef(obj, key, &value);
         if (found < 0)
             return nullptr;
         return found ? value : Py_NewRef(dflt ? dflt : Py_None);
