@@ -1,7 +1,8 @@
 # Everything a fresh machine needs: CPython 3.13 is found by tools/find-python, the Python side
 # comes from the package registry into .venv, the module is built by CMake into build/lib/routes/.
+# Only the recipes that need the interpreter look for it (PYTHON names it, or is searched for), so
+# a wrong PYTHON stops them with what it is, and `make clean` runs on any machine.
 
-PYTHON_BASE := $(shell tools/find-python)
 VENV        := .venv
 VPY         := $(VENV)/bin/python
 BUILD       := build
@@ -13,21 +14,20 @@ PYTEST_ARGS ?=
 MODULE_DIR  := $(BUILD)/lib
 export PYTHONPATH := $(CURDIR)/$(MODULE_DIR)
 
+# The start of a recipe that needs the interpreter: $$py is its path, or the recipe stops.
+FIND_PYTHON := py=$$(tools/find-python) || exit 1;
+
 .PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks typecheck probe
 
 all: build
 
-ifeq ($(PYTHON_BASE),)
-$(error no CPython 3.13 with headers found; install python3.13-dev and python3.13-venv or a pyenv 3.13)
-endif
-
 build:
-	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_BASE) \
+	@$(FIND_PYTHON) cmake -S . -B $(BUILD) -DPython_EXECUTABLE="$$py" \
 	    -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DFREE_MODELS_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j 2
 
 $(VENV)/.ready: tests/requirements.txt
-	$(PYTHON_BASE) -m venv $(VENV)
+	@$(FIND_PYTHON) echo "$$py -m venv $(VENV)"; "$$py" -m venv $(VENV)
 	$(VPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 	touch $@
 
@@ -58,11 +58,13 @@ check-valgrind: build $(VENV)/.ready
 check-leaks: build $(VENV)/.ready
 	$(VPY) tools/check_leaks.py
 
+# Into HOST/routes/, each file renamed over the old one (tools/install_module.py). HOST reaches
+# the tool through the environment, as make exports a variable given on its command line, so
+# any path works. Make's arguments ($$PPID is make) and the caller's PWD, as make was given it
+# (the recipe's shell resets its own), tell the tool where make was called.
+install: export CALLER_PWD := $(PWD)
 install: build
-	@test -n "$(HOST)" || { echo "usage: make install HOST=/path/to/host-app" >&2; exit 2; }
-	mkdir -p $(HOST)/routes
-	cp $(MODULE_DIR)/routes/free_models$(shell $(PYTHON_BASE) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))') $(HOST)/routes/
-	cp routes/free_models.pyi $(HOST)/routes/
+	@$(FIND_PYTHON) "$$py" tools/install_module.py $$PPID $(MODULE_DIR)/routes
 
 clean:
 	rm -rf $(BUILD) $(VENV)

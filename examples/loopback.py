@@ -1,5 +1,5 @@
-"""An HTTP service on 127.0.0.1 at an ephemeral port, served by a thread between start() and
-stop() (or inside a `with` block): the host and relay stand-ins are both one."""
+"""An HTTP service on 127.0.0.1 at an ephemeral port (or a given one), served by a thread between
+start() and stop() (or inside a `with` block): the host and relay stand-ins are both one."""
 import json
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -23,8 +23,8 @@ class QuietJSONHandler(BaseHTTPRequestHandler):
 
 
 class LoopbackService:
-    def __init__(self, handler: type[BaseHTTPRequestHandler]) -> None:
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    def __init__(self, handler: type[BaseHTTPRequestHandler], port: int = 0) -> None:
+        self.server = ThreadingHTTPServer(("127.0.0.1", port), handler)
         self.server.daemon_threads = True
         self.origin = "http://127.0.0.1:%d" % self.server.server_address[1]
         self._thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),

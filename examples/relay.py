@@ -13,8 +13,14 @@ model turned paid), "region" (403, restricted to some regions) or "no-tools" (40
 request carries a `tools` parameter). STATES holds the ids last seen paid and region-restricted;
 a caller adds its own states to them, and may put any model, a catalogue model included, into any
 state, also while the stand-in runs (the `states` dict is live).
+
+Run on its own, it serves until Ctrl-C or SIGTERM:
+
+    python examples/relay.py --port 8089 [--state MODEL=STATE ...]
 """
+import argparse
 import json
+import signal
 import threading
 import time
 
@@ -111,12 +117,12 @@ def _reply_text(body):
 class RelayStandIn(LoopbackService):
     """The stand-in on 127.0.0.1 at an ephemeral port, between start() and stop()."""
 
-    def __init__(self, states=None):
+    def __init__(self, states=None, port=0):
         states = {**STATES, **(states or {})}
         unknown = sorted(set(states.values()) - set(STATE_NAMES))
         if unknown:
             raise ValueError(f"unknown model state(s) {unknown}; known: {STATE_NAMES}")
-        super().__init__(_Handler)
+        super().__init__(_Handler, port)
         self.server.origin = self.origin
         self.server.states = self.states = states
         self.server.requests = []
@@ -129,3 +135,33 @@ class RelayStandIn(LoopbackService):
         with self.server.lock:
             return list(self.server.requests)
 
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="The relay's free tier, standing in on "
+                                     "127.0.0.1 until Ctrl-C or SIGTERM.")
+    parser.add_argument("--port", type=int, default=0,
+                        help="the port to listen on (default: any free one)")
+    parser.add_argument("--state", action="append", default=[], metavar="MODEL=STATE",
+                        help=f"answer for MODEL as in STATE, one of {', '.join(STATE_NAMES)}")
+    args = parser.parse_args(argv)
+    states = {}
+    for item in args.state:
+        model, sep, state = item.partition("=")
+        if not sep or state not in STATE_NAMES:
+            parser.error(f"--state {item}: give MODEL=STATE, STATE one of {STATE_NAMES}")
+        states[model] = state
+    try:
+        relay = RelayStandIn(states, args.port)
+    except OSError as exc:
+        parser.exit(1, f"relay.py: cannot listen on port {args.port}: {exc}\n")
+    stop = threading.Event()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, lambda *_: stop.set())
+    with relay:
+        print(f"relay stand-in: POST {relay.base_url}/chat/completions (Ctrl-C stops it)",
+              flush=True)
+        stop.wait()
+
+
+if __name__ == "__main__":
+    main()

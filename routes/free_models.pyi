@@ -7,9 +7,9 @@
 # The constants and tables are plain module attributes that the functions read at every call;
 # the host may rebind them or change them in place, so none of them is Final.
 import logging
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, MutableMapping
 from typing import Any, NotRequired, SupportsIndex, SupportsInt, TypeAlias, TypedDict, TypeVar
-from typing import type_check_only
+from typing import overload, type_check_only
 
 @type_check_only
 class OptimalParams(TypedDict):
@@ -51,8 +51,10 @@ class FreeModelConfig(FreeModelEntry):
 _ModelIndex: TypeAlias = SupportsInt | SupportsIndex | str | bytes | bytearray | None
 
 # apply_optimal_params fills the configuration in place and returns that very object (None, and
-# any other false value, passes through untouched), so the caller keeps its own static type.
-_Config = TypeVar("_Config", bound=Mapping[str, Any] | None)
+# any other false value, passes through untouched), so the caller keeps its own static type. It
+# writes into it, so a read-only mapping (MappingProxyType) is refused; resolve_free_model's
+# TypedDict is accepted by name, since no TypedDict is a MutableMapping to the type checker.
+_Config = TypeVar("_Config", bound=MutableMapping[str, Any])
 
 log: logging.Logger
 __test__: dict[str, Any]
@@ -67,7 +69,12 @@ FREE_MODELS: list[tuple[str, str, int]]
 FREE_MODEL_OPTIMAL_PARAMS: dict[str, OptimalParams]
 
 def get_optimal_params(model_id: object) -> OptimalParams: ...
+@overload
 def apply_optimal_params(cfg: _Config) -> _Config: ...
+@overload
+def apply_optimal_params(cfg: FreeModelConfig) -> FreeModelConfig: ...
+@overload
+def apply_optimal_params(cfg: None) -> None: ...
 def get_free_model_choices() -> list[FreeModelEntry]: ...
 def resolve_free_model(
     model_index: _ModelIndex, all_config: Mapping[str, Any] | None = None

@@ -229,6 +229,8 @@ struct FreeFunction {
     PyObject *doc;
     PyObject *defaults;
     PyObject *code;
+    PyObject *annotations;  // an empty dict of its own, as a function without annotations has
+    PyObject *weakreflist;  // weak references to the function (signal receivers, caches)
 };
 
 inline FreeFunction *as_function(PyObject *op) { return reinterpret_cast<FreeFunction *>(op); }
@@ -242,6 +244,7 @@ int function_clear(PyObject *op)
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->code);
+    Py_CLEAR(fn->annotations);
     return 0;
 }
 
@@ -252,6 +255,7 @@ int function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(fn->globals);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->code);
+    Py_VISIT(fn->annotations);
     return 0;
 }
 
@@ -259,6 +263,8 @@ void function_dealloc(PyObject *op)
 {
     PyTypeObject *tp = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
+    if (as_function(op)->weakreflist)
+        PyObject_ClearWeakRefs(op);
     (void)function_clear(op);
     tp->tp_free(op);
     Py_DECREF(tp);
@@ -360,6 +366,19 @@ PyObject *function_get_kwdefaults(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+PyDoc_STRVAR(function_reduce_doc,
+"__reduce__()\n"
+"\n"
+"The function's name in its module: pickle stores the function by reference\n"
+"and loads it back as the object that routes.free_models holds under that\n"
+"name, as it does a Python function, and copy and deepcopy return the\n"
+"function itself.");
+
+PyObject *function_reduce(PyObject *op, PyObject *)
+{
+    return Py_NewRef(as_function(op)->name);
+}
+
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FreeFunction, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FreeFunction, name), Py_READONLY, nullptr},
@@ -368,9 +387,18 @@ PyMemberDef function_members[] = {
     {"__defaults__", Py_T_OBJECT_EX, offsetof(FreeFunction, defaults), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(FreeFunction, code), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(FreeFunction, globals), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FreeFunction, annotations), Py_READONLY,
+     nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FreeFunction, vectorcall), Py_READONLY,
      nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FreeFunction, weakreflist), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, function_reduce_doc},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // inspect.signature() treats an object as function-like only when __kwdefaults__ exists too.
@@ -387,6 +415,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, (void *)function_repr},
     {Py_tp_descr_get, (void *)function_descr_get},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {0, nullptr},
 };
@@ -414,8 +443,10 @@ PyObject *new_function(FuncId id, PyObject *globals)
     fn->doc = PyUnicode_FromString(info.doc);
     fn->defaults = Py_NewRef(id == f_resolve_free_model ? constants.resolve_defaults : Py_None);
     fn->code = Py_NewRef(code_records[id]);
+    fn->annotations = fn->doc ? PyDict_New() : nullptr;
+    fn->weakreflist = nullptr;
     PyObject_GC_Track(fn);
-    if (!fn->doc) {
+    if (!fn->doc || !fn->annotations) {
         Py_DECREF(fn);
         return nullptr;
     }

@@ -1,11 +1,18 @@
-"""The five function objects: introspection, argument binding and its errors, and the traceback
-entries a failure leaves behind, one per module function it passes through."""
+"""The five function objects: introspection, what copy, pickle, typing and weakref make of them,
+argument binding and its errors, and the traceback entries a failure leaves behind, one per
+module function it passes through."""
+import copy
 import ctypes
 import inspect
+import multiprocessing
+import pickle
+import typing
+import weakref
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
-from conftest import MOD, entry, module_entries
+from conftest import MOD, entry, module_entries, run_python
 
 # name, parameter list, definition line, local names
 FUNCTIONS = [
@@ -29,12 +36,60 @@ def test_function_object_attributes(fm, name, sig, line, varnames):
     assert f.__defaults__ == ((None,) if "=None" in sig else None) and f.__kwdefaults__ is None
     code = f.__code__
     assert (code.co_filename, code.co_name, code.co_firstlineno) == ("routes/free_models", name, line)
-    assert code.co_argcount == len(inspect.signature(f).parameters)
+    params = tuple(p.partition("=")[0] for p in sig[1:-1].split(", ") if p)
+    assert code.co_argcount == len(params) and code.co_varnames[:len(params)] == params
     assert code.co_varnames == varnames
+    assert f.__annotations__ == {} and typing.get_type_hints(f) == {}
     assert name in repr(f) and MOD in repr(f)
     # Put on a class, it is not bound to instances, as a built-in function is not.
     holder = type("Holder", (), {"f": f})
     assert holder.f is f and holder().f is f and inspect.isroutine(f)
+
+
+@pytest.mark.parametrize("name", LINES)
+def test_copy_pickle_and_weakref_take_a_function_as_a_python_function(fm, name):
+    f = getattr(fm, name)
+    assert copy.copy(f) is f
+    settings = {"hooks": [f], "name": name}
+    assert copy.deepcopy(settings)["hooks"][0] is f
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(settings, protocol)
+        assert pickle.loads(data)["hooks"][0] is f
+        assert b"routes.free_models" in data and name.encode() in data and b"__code__" not in data
+    ref, receivers = weakref.ref(f), weakref.WeakSet([f])
+    assert ref() is f and f in receivers
+
+
+def test_pickle_stores_the_name_of_the_function(fm):
+    f = fm.build_endpoint
+    data = pickle.dumps(f)
+    fm.build_endpoint = fm.get_optimal_params  # loads what the module holds under the name now
+    assert pickle.loads(data) is fm.get_optimal_params
+    # a function that is no longer the module's under its own name cannot be stored by name
+    with pytest.raises(pickle.PicklingError, match="not the same object"):
+        pickle.dumps(f)
+    del fm.build_endpoint
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(f)
+
+
+def test_functions_cross_to_another_process(fm):
+    spawn = multiprocessing.get_context("spawn")  # a fresh interpreter imports the module anew
+    with ProcessPoolExecutor(1, mp_context=spawn) as pool:
+        assert pool.submit(fm.get_optimal_params, "x").result() == fm.get_optimal_params("x")
+        assert pool.submit(copy.copy, fm.resolve_free_model).result() is fm.resolve_free_model
+
+
+def test_weak_references_are_told_when_the_function_goes():
+    done = run_python(
+        "import gc, weakref, routes.free_models as fm\n"
+        "told = []\n"
+        "ref = weakref.ref(fm.build_endpoint, told.append)\n"
+        "del fm.build_endpoint\n"
+        "gc.collect()\n"
+        "assert ref() is None and told == [ref], told\n"
+        "print(len(weakref.WeakSet([fm.get_optimal_params])))\n")
+    assert done.returncode == 0 and done.stdout == "1\n", done.stderr
 
 
 def test_function_type_is_closed(fm):
