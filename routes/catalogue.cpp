@@ -105,6 +105,9 @@ int prepare_tuples()
             prepare(&made.row, PyTuple_Pack(3, made.name, made.id, made.context_window)) < 0)
             return -1;
     }
+    if (!constants.params_shape &&
+        prepare(&constants.params_shape, make_params(Py_None, Py_None, Py_None)) < 0)
+        return -1;
     if (!constants.system_prompt_args &&
         prepare(&constants.system_prompt_args,
                 PyTuple_Pack(2, interned(s_system_prompt), interned(s_empty))) < 0)

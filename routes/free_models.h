@@ -280,6 +280,7 @@ struct Constants {
     ModelObjects models[kModelCount];
     FamilyObjects families[kFamilyCount];
     PyObject *fallback_temperature, *fallback_top_p, *fallback_max_tokens;
+    PyObject *params_shape;        // {"temperature": None, "top_p": None, "max_tokens": None}
     PyObject *system_prompt_args;  // ("system_prompt", "")
     PyObject *resolve_defaults;    // (None,)
     PyObject *builtins;            // the builtins module
@@ -523,6 +524,14 @@ int str_lookup(PyObject *d, PyObject *key, PyObject **value);
 // under `keys` (borrowed; NULL where absent) into `values`, when it holds no other key. False,
 // with nothing read, otherwise.
 bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values);
+
+// For a dict of str keys (quiet_lookup) that holds its values in its own key table and has
+// exactly `keys`, in this order: its values (borrowed) into `values`. False otherwise.
+bool str_items_in_order(PyObject *d, const StrId *keys, int nkeys, PyObject **values);
+
+// A copy of `shape`, a dict of `n` str keys made by the module whose values are constants,
+// with `values` in place of its values, in order.
+PyObject *copy_with_values(PyObject *shape, PyObject *const *values, Py_ssize_t n);
 
 // A copy of the plain dict `d`, with `value` in place of the value of its entry number `index`
 // (0 for the first inserted), whose key is `key`.

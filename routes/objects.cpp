@@ -129,6 +129,52 @@ bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values
     return true;
 }
 
+bool str_items_in_order(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
+{
+    Py_ssize_t count;
+    PyDictUnicodeEntry *entries = str_entries(d, &count);
+    if (!entries || count != nkeys || PyDict_GET_SIZE(d) != nkeys)
+        return false;
+    for (int i = 0; i < nkeys; i++) {
+        if (entries[i].me_key != interned(keys[i]))
+            return false;
+        values[i] = entries[i].me_value;
+    }
+    return true;
+}
+
+PyObject *copy_with_values(PyObject *shape, PyObject *const *values, Py_ssize_t n)
+{
+    Ref copy = Ref::steal(PyDict_Copy(shape));
+    if (!copy)
+        return nullptr;
+    Py_ssize_t count;
+    PyDictUnicodeEntry *entries = str_entries(copy.get(), &count);
+    if (!entries || count != n) {
+        // Not the layout expected of a new copy: the values go in by the dict's own insert.
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *old;
+        while (i < n && PyDict_Next(shape, &pos, &key, &old)) {
+            if (PyDict_SetItem(copy.get(), key, values[i++]) < 0)
+                return nullptr;
+        }
+        return copy.release();
+    }
+    // Nobody has seen the copy yet: its entries are set in place, as the dict's own insert
+    // would set them over the old values (the copy is then tracked by the collector if a value
+    // is). The shape's values are constants whose release runs nothing.
+    bool track = false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *old = entries[i].me_value;
+        entries[i].me_value = Py_NewRef(values[i]);
+        track = track || PyObject_GC_IsTracked(values[i]);
+        Py_DECREF(old);
+    }
+    if (track && !PyObject_GC_IsTracked(copy.get()))
+        PyObject_GC_Track(copy.get());
+    return copy.release();
+}
+
 PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject *value)
 {
     Ref copy = Ref::steal(PyDict_Copy(d));
@@ -138,8 +184,7 @@ PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject 
     PyDictUnicodeEntry *entries = str_entries(copy.get(), &count);
     if (!entries || index >= count || entries[index].me_key != key)
         return PyDict_SetItem(copy.get(), key, value) < 0 ? nullptr : copy.release();
-    // Nobody has seen the copy yet: its entry is set in place, as the dict's own insert would
-    // set it over the old value (the copy is then tracked by the collector if the value is).
+    // As copy_with_values() sets each entry.
     PyObject *old = entries[index].me_value;
     entries[index].me_value = Py_NewRef(value);
     if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(copy.get()))

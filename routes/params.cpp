@@ -95,6 +95,8 @@ PyObject *normalise_ascii(PyObject *text)
 // `str(model_id or "").strip().lower()`
 PyObject *normalise(PyObject *model_id)
 {
+    if (model_id == Py_None)
+        return Py_NewRef(interned(s_empty));  // None is false: the empty id
     if (PyUnicode_CheckExact(model_id) && PyUnicode_IS_ASCII(model_id))
         return normalise_ascii(model_id);  // an empty one is its own normal form
     int truth = PyObject_IsTrue(model_id);
@@ -262,13 +264,31 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
     Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!fallback)
         return -1;
-    found = Ref::steal(dict_of(fallback.get()));
-    if (!found)
+    // `params = dict(fallback)`: for a plain dict of just "temperature" and "top_p", its two
+    // values, taken now, are all the copy would hold.
+    static const StrId fallback_keys[2] = {s_temperature, s_top_p};
+    PyObject *taken[2];
+    Ref shaped[3];
+    if (str_items_in_order(fallback.get(), fallback_keys, 2, taken)) {
+        shaped[0] = Ref::borrow(taken[0]);
+        shaped[1] = Ref::borrow(taken[1]);
+    }
+    else if (!(found = Ref::steal(dict_of(fallback.get())))) {
         return -1;
+    }
     f.line = line::get_optimal_params::fallback_max_tokens;
     Ref max_tokens = Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
-    if (!max_tokens || PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0)
+    if (!max_tokens)
         return -1;
+    if (!found) {  // `params["max_tokens"] = ...` into the copy of the two
+        shaped[2] = std::move(max_tokens);
+        PyObject *items[3] = {shaped[0].get(), shaped[1].get(), shaped[2].get()};
+        if (!(found = Ref::steal(copy_with_values(constants.params_shape, items, 3))))
+            return -1;
+    }
+    else if (PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0) {
+        return -1;
+    }
     return answer_with(std::move(found), values, params);
 }
 
