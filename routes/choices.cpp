@@ -162,7 +162,7 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbac
         if (!lookup)
             return -1;
         if (is_own_function(lookup.get(), f_get_optimal_params, f.globals)) {
-            int told = optimal_param_values(f, v.at[k_model], opt.values, opt.params);
+            int told = own_optimal_params(f, v.at[k_model], opt.params, &opt.values);
             if (told < 0)
                 return -1;
             opt.told = told;

@@ -365,11 +365,12 @@ struct ParamValues {
     Ref max_tokens, temperature, top_p;
 };
 
-// get_optimal_params(model_id) for get_free_model_choices: 1 with the answer's three values in
-// `values`, when the answer is a plain dict that only the caller would have seen; 0 with the
-// answer itself in `params` otherwise; -1 on error, with the traceback entry of
+// The module's own get_optimal_params(model_id), run in place for a caller that has just read
+// the name and found the module's function: 0 with the answer (a new dict) in `params`, or,
+// when `values` is given and the answer is a plain dict that only the caller would have seen,
+// 1 with its three values there instead; -1 on error, with the traceback entry of
 // get_optimal_params added.
-int optimal_param_values(Frame &caller, PyObject *model_id, ParamValues &values, Ref &params);
+int own_optimal_params(Frame &caller, PyObject *model_id, Ref &params, ParamValues *values);
 
 // The values of a choice entry, by key, in the entry's key order.
 enum EntryKey : int {

@@ -319,10 +319,10 @@ PyObject *body_get_optimal_params(Frame &f, PyObject *const *args)
     return params.release();
 }
 
-int optimal_param_values(Frame &caller, PyObject *model_id, ParamValues &values, Ref &params)
+int own_optimal_params(Frame &caller, PyObject *model_id, Ref &params, ParamValues *values)
 {
     Frame f{caller.globals, kFunctions[f_get_optimal_params].def_line, caller.reads};
-    int rc = lookup_optimal_params(f, model_id, params, &values);
+    int rc = lookup_optimal_params(f, model_id, params, values);
     if (rc < 0)
         add_traceback(f_get_optimal_params, f.line, f.globals);
     return rc;
@@ -357,9 +357,15 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
     Ref model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
     if (!model)
         return nullptr;
-    Ref params = Ref::steal(PyObject_CallOneArg(lookup.get(), model.get()));
-    if (!params)
+    // The module's own lookup is run in place; its answer is then a new dict nobody else holds.
+    Ref params;
+    bool own = is_own_function(lookup.get(), f_get_optimal_params, f.globals);
+    if (own ? own_optimal_params(f, model.get(), params, nullptr) < 0
+            : !(params = Ref::steal(PyObject_CallOneArg(lookup.get(), model.get()))))
         return nullptr;
+    // Nothing of the host's can see `params` before the log call while cfg is a plain dict of
+    // str keys and the answer the module's own: then the log may be handed the set itself.
+    bool unseen = own && quiet_lookup(cfg);
 
     f.line = line::apply_optimal_params::update;
     if (update(cfg, params.get()) < 0)
@@ -376,7 +382,9 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
         return nullptr;
     f.line = line::apply_optimal_params::log_args;
     Ref shown_model = Ref::steal(call_get(cfg, interned(s_model), nullptr));
-    Ref shown_params = Ref::steal(shown_model ? copy_items(params.get()) : nullptr);
+    Ref shown_params = !shown_model ? Ref()
+                       : unseen     ? Ref::borrow(params.get())  // as good as its copy
+                                    : Ref::steal(copy_items(params.get()));
     if (!shown_params)
         return nullptr;
     f.line = line::apply_optimal_params::log;
