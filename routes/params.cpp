@@ -364,8 +364,9 @@ PyObject *body_apply_optimal_params(Frame &f, PyObject *const *args)
             : !(params = Ref::steal(PyObject_CallOneArg(lookup.get(), model.get()))))
         return nullptr;
     // Nothing of the host's can see `params` before the log call while cfg is a plain dict of
-    // str keys and the answer the module's own: then the log may be handed the set itself.
-    bool unseen = own && quiet_lookup(cfg);
+    // str keys and the answer the module's own; and copying a set of str keys runs nothing
+    // (a key of the host's is hashed by the copy). Then the log may be handed the set itself.
+    bool unseen = own && quiet_lookup(cfg) && quiet_lookup(params.get());
 
     f.line = line::apply_optimal_params::update;
     if (update(cfg, params.get()) < 0)
