@@ -126,21 +126,27 @@ struct FallbackItem {
     Ref value;
 };
 
-PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
+PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
 {
     Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!table)
         return nullptr;
     bool quiet = quiet_lookup(table.get());
     uint64_t version = version_of(table.get());
-    if (quiet && table.get() == kept.table.get() && version == kept.version)
-        return Py_NewRef(kept.value.get());
     PyObject *value = get_item(table.get(), interned(key));
     if (value && quiet) {
         FallbackItem old{std::move(kept.table), 0, std::move(kept.value)};
         kept = {std::move(table), version, Ref::borrow(value)};
     }  // the old one released here, last
     return value;
+}
+
+inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
+{
+    const NameReads::Read *read = standing_read(f, s__FREE_PARAMS_FALLBACK);
+    if (read && read->value == kept.table.get() && version_of(read->value) == kept.version)
+        return Py_NewRef(kept.value.get());
+    return read_params_fallback(f, key, kept);
 }
 
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is

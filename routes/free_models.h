@@ -471,13 +471,20 @@ inline uint64_t version_of(PyObject *d)
 // `name` as the namespace, then the builtins, hold it at this moment, as lookup_name() gives
 // it. `quiet`, when given, tells whether reading it could not have run host code.
 PyObject *read_global(Frame &f, StrId name, bool *quiet);
-inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
+// The call's read of `name` when it still stands: a dict of str keys that has not changed since
+// answers as it did (a key of another type would have changed it). NULL otherwise.
+inline const NameReads::Read *standing_read(Frame &f, StrId name)
 {
-    // A dict of str keys that has not changed since answers as it did (a key of another type
-    // would have changed it).
     const NameReads::Read *read = f.reads ? f.reads->find(name) : nullptr;
     if (read && read->namespace_version == version_of(f.globals) &&
-        (!read->from_builtins || read->builtins_version == version_of(constants.builtins_dict))) {
+        (!read->from_builtins || read->builtins_version == version_of(constants.builtins_dict)))
+        return read;
+    return nullptr;
+}
+
+inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
+{
+    if (const NameReads::Read *read = standing_read(f, name)) {
         if (quiet)
             *quiet = true;
         return Py_NewRef(read->value);

@@ -163,11 +163,11 @@ PyObject *copy_with_values(PyObject *shape, PyObject *const *values, Py_ssize_t 
     // Nobody has seen the copy yet: its entries are set in place, as the dict's own insert
     // would set them over the old values (the copy is then tracked by the collector if a value
     // is). The shape's values are constants whose release runs nothing.
-    bool track = false;
+    bool track = false;  // a value the collector may have to follow (tracking more is harmless)
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *old = entries[i].me_value;
         entries[i].me_value = Py_NewRef(values[i]);
-        track = track || PyObject_GC_IsTracked(values[i]);
+        track |= PyType_IS_GC(Py_TYPE(values[i]));
         Py_DECREF(old);
     }
     if (track && !PyObject_GC_IsTracked(copy.get()))

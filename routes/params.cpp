@@ -141,9 +141,17 @@ int starts_with(PyObject *mid, PyObject *prefix)
 // exactly these objects. False, and nothing read, otherwise.
 bool read_values(PyObject *set, ParamValues &values)
 {
-    static const StrId keys[3] = {s_max_tokens, s_temperature, s_top_p};
+    // Mostly the keys stand in the catalogue's order: then they are read off in place.
+    static const StrId in_order[3] = {s_temperature, s_top_p, s_max_tokens};
+    static const StrId by_name[3] = {s_max_tokens, s_temperature, s_top_p};
     PyObject *found[3];
-    if (PyDict_GET_SIZE(set) > 3 || !read_str_items(set, keys, 3, found))
+    if (str_items_in_order(set, in_order, 3, found)) {
+        values.temperature = Ref::borrow(found[0]);
+        values.top_p = Ref::borrow(found[1]);
+        values.max_tokens = Ref::borrow(found[2]);
+        return true;
+    }
+    if (PyDict_GET_SIZE(set) > 3 || !read_str_items(set, by_name, 3, found))
         return false;
     values.max_tokens = Ref::borrow(found[0]);
     values.temperature = Ref::borrow(found[1]);
