@@ -20,15 +20,24 @@ Run on its own, it serves until Ctrl-C or SIGTERM:
 """
 import argparse
 import json
+import os
 import signal
+import sys
 import threading
 import time
 
 from loopback import LoopbackService, QuietJSONHandler
 
+try:
+    from routes import free_models
+except ImportError:  # run from a clone without PYTHONPATH: the module as `make build` left it
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build",
+                                    "lib"))
+    from routes import free_models
+
 BASE_PATH = "/zen/v1"
-KNOWN_MODELS = ("hy3-free", "laguna-s-2.1-free", "nemotron-3-ultra-free",
-                "nemotron-3.5-lightning-free")
+# The models the free tier serves: the module's catalogue as shipped.
+KNOWN_MODELS = tuple(model_id for _, model_id, _ in free_models.FREE_MODELS)
 STATES = {"x-preview-f-free": "paid", "muse-spark-1.2-contributor-free": "region"}
 STATE_NAMES = ("paid", "region", "no-tools")
 
