@@ -106,7 +106,7 @@ PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback f
         if (!get)
             return nullptr;
     }
-    Ref dflt = fallback();
+    Ref dflt = Ref::steal(fallback());
     if (!dflt)
         return nullptr;
     if (opt.told)
@@ -194,19 +194,17 @@ int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbac
     }
     v.at[k_enabled] = Py_NewRef(Py_True);
 
-    v.at[k_max_tokens] = opt_get(f, line::get_free_model_choices::max_tokens, opt, s_max_tokens, opt.values.max_tokens, [&] {
-        return Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
-    });
+    namespace at = line::get_free_model_choices;
+    v.at[k_max_tokens] = opt_get(f, at::max_tokens, opt, s_max_tokens, opt.values.max_tokens,
+                                 [&] { return lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK); });
     if (!v.at[k_max_tokens])
         return -1;
-    v.at[k_temperature] = opt_get(f, line::get_free_model_choices::temperature, opt, s_temperature, opt.values.temperature, [&] {
-        return Ref::steal(params_fallback(f, s_temperature, fallbacks[0]));
-    });
+    v.at[k_temperature] = opt_get(f, at::temperature, opt, s_temperature, opt.values.temperature,
+                                  [&] { return params_fallback(f, s_temperature, fallbacks[0]); });
     if (!v.at[k_temperature])
         return -1;
-    v.at[k_top_p] = opt_get(f, line::get_free_model_choices::top_p, opt, s_top_p, opt.values.top_p, [&] {
-        return Ref::steal(params_fallback(f, s_top_p, fallbacks[1]));
-    });
+    v.at[k_top_p] = opt_get(f, at::top_p, opt, s_top_p, opt.values.top_p,
+                            [&] { return params_fallback(f, s_top_p, fallbacks[1]); });
     if (!v.at[k_top_p])
         return -1;
     v.at[k_free] = Py_NewRef(Py_True);

@@ -499,12 +499,13 @@ void add_traceback(int site, int line, PyObject *globals);
 // State kept across calls
 //
 // Besides the constants that the exec step prepares, three things are kept from one call to
-// the next, each beside the code that uses it: the normal forms of recent model ids (params.cpp), a prepared dict per position of the choice list
-// (choices.cpp), and the code objects of traceback entries (traceback.cpp). Each owns what it
-// holds, holds only exact str, int, float, bool and None and code objects (whose release runs
-// no host code), is used only for the very objects it was made from (compared by address), and
-// is replaced whole, the old released last. No module-level name is kept: each is read where
-// it is used (lookup_global).
+// the next, each beside the code that uses it: the normal forms of recent model ids
+// (params.cpp), a prepared dict per position of the choice list (choices.cpp), and the code
+// objects of traceback entries (traceback.cpp). Each owns what it holds, holds only exact str,
+// int, float, bool and None and code objects (whose release runs no host code), is used only
+// for the very objects it was made from (compared by address), and is replaced whole, the old
+// released last. No module-level name and no host object is kept: names are read where they
+// are used (lookup_global), and what one call reads lives no longer than the call (NameReads).
 //
 // After the interpreter that made them is finalized, the next import forgets them (and the
 // module's other process-wide state) without releasing them: their objects died with it.

@@ -126,7 +126,7 @@ int starts_with(PyObject *mid, PyObject *prefix)
             return 0;
         int kind = PyUnicode_KIND(prefix);
         if (kind == PyUnicode_KIND(mid)) {
-            const char *a = (const char *)PyUnicode_DATA(mid), *b = (const char *)PyUnicode_DATA(prefix);
+            auto *a = (const char *)PyUnicode_DATA(mid), *b = (const char *)PyUnicode_DATA(prefix);
             return n == 0 || (a[0] == b[0] && memcmp(a, b, (size_t)n * kind) == 0);
         }
         return (int)PyUnicode_Tailmatch(mid, prefix, 0, PY_SSIZE_T_MAX, -1);
