@@ -118,12 +118,13 @@ PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback f
 }
 
 // `_FREE_PARAMS_FALLBACK[key]`, read for every row: the value read for an earlier row of the
-// same call stands while the name holds the same dict of str keys, unchanged since (its version
-// tag; see NameReads).
+// same call stands while the name's read stands (NameReads) and the table, a dict of str keys,
+// is unchanged since (its version tag). Like the name's read, it owns nothing: the table and
+// the value are looked at only while the table, unchanged, holds the value.
 struct FallbackItem {
-    Ref table;
+    PyObject *table;
     uint64_t version;
-    Ref value;
+    PyObject *value;
 };
 
 PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
@@ -134,18 +135,16 @@ PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
     bool quiet = quiet_lookup(table.get());
     uint64_t version = version_of(table.get());
     PyObject *value = get_item(table.get(), interned(key));
-    if (value && quiet) {
-        FallbackItem old{std::move(kept.table), 0, std::move(kept.value)};
-        kept = {std::move(table), version, Ref::borrow(value)};
-    }  // the old one released here, last
+    if (value && quiet)
+        kept = {table.get(), version, value};
     return value;
 }
 
 inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 {
     const NameReads::Read *read = standing_read(f, s__FREE_PARAMS_FALLBACK);
-    if (read && read->value == kept.table.get() && version_of(read->value) == kept.version)
-        return Py_NewRef(kept.value.get());
+    if (read && read->value == kept.table && version_of(read->value) == kept.version)
+        return Py_NewRef(kept.value);
     return read_params_fallback(f, key, kept);
 }
 

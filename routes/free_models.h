@@ -432,10 +432,12 @@ PyObject *lookup_name(PyObject *globals, StrId name);
 // The module-level names read during one call of a module function. A name read again is
 // answered from here when the dicts it was read from cannot have changed since: they are dicts
 // of str keys only (see quiet_lookup), and CPython gives a dict a new version tag at every
-// change. Each value is owned and released when the call ends, so nothing outlives the call.
+// change. A value is not owned here: it is looked at only while its dict, unchanged, still
+// holds it (standing_read), so a value the host unbinds during the call goes as it would in
+// plain Python.
 struct NameReads {
     struct Read {
-        PyObject *value;              // owned
+        PyObject *value;              // the dict's, while its version stands
         uint64_t namespace_version;   // of the namespace when read
         uint64_t builtins_version;    // of the builtins, when the name was read there
         bool from_builtins;
@@ -447,11 +449,6 @@ struct NameReads {
     NameReads() = default;
     NameReads(const NameReads &) = delete;
     NameReads &operator=(const NameReads &) = delete;
-    ~NameReads()
-    {
-        for (uint32_t bits = filled; bits; bits &= bits - 1)
-            Py_DECREF(at[__builtin_ctz(bits)].value);
-    }
     const Read *find(StrId name) const
     {
         return filled >> name & 1 ? &at[name] : nullptr;

@@ -225,12 +225,9 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
     if (found <= 0)
         return nullptr;
     if (no_host_code && f.reads) {
-        // The new read is complete before the old value goes (its release may run host code).
         NameReads &reads = *f.reads;
-        PyObject *old = reads.filled >> name & 1 ? reads.at[name].value : nullptr;
-        reads.at[name] = {Py_NewRef(value), namespace_version, builtins_version, from_builtins};
+        reads.at[name] = {value, namespace_version, builtins_version, from_builtins};
         reads.filled |= 1u << name;
-        Py_XDECREF(old);
     }
     return value;
 }
