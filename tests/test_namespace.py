@@ -10,7 +10,9 @@ import textwrap
 
 import pytest
 
-from conftest import BUILT, PEER, module_entries, run_python
+from conftest import BUILT, CATALOGUE_IDS, PEER, entry, module_entries, run_python
+
+FIRST, SECOND = CATALOGUE_IDS[:2]
 
 
 def base_after(fm, change):
@@ -42,16 +44,16 @@ def test_unbound_names_come_from_the_builtins_then_raise(fm):
     del fm.FREE_MODEL_BASE
     builtins.FREE_MODEL_BASE = 42
     try:
-        assert fm.resolve_free_model(42)["model"] == "hy3-free"
+        assert fm.resolve_free_model(42)["model"] == FIRST
         builtins.FREE_MODEL_BASE = 1000
-        assert fm.resolve_free_model(1001)["model"] == "laguna-s-2.1-free"
+        assert fm.resolve_free_model(1001)["model"] == SECOND
     finally:
         del builtins.FREE_MODEL_BASE
     with pytest.raises(NameError, match="name 'FREE_MODEL_BASE' is not defined") as info:
         fm.resolve_free_model(1001)
-    assert module_entries(info.value) == [("routes.free_models.resolve_free_model", 163)]
+    assert module_entries(info.value) == [entry("resolve_free_model", "lower_bound")]
     fm.FREE_MODEL_BASE = 1000
-    assert fm.resolve_free_model(1000)["model"] == "hy3-free"
+    assert fm.resolve_free_model(1000)["model"] == FIRST
 
 
 # Ways of changing the namespace that cannot be followed key by key: the module must then read
@@ -91,17 +93,12 @@ def test_changes_that_cannot_be_followed_key_by_key(change):
     """)
     done = run_python(code)
     assert done.stdout.split("\n")[:3] == [
-        "hy3-free None", "laguna-s-2.1-free", "name 'get_optimal_params' is not defined"], \
+        f"{FIRST} None", SECOND, "name 'get_optimal_params' is not defined"], \
         done.stderr
 
 
 PLANTED_DURING_THE_IMPORT = """
 import importlib.util, sys, types
-
-spec = importlib.util.spec_from_file_location("peer", PEER)
-peer = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(peer)  # with the real logging, before the stand-in
-peer.log = types.SimpleNamespace(info=lambda *args: None)
 
 
 class Planted(str):
@@ -122,7 +119,7 @@ class Planted(str):
 
 
 def rebind_tables():  # new objects at every comparison: the ones bound before are freed
-    vars(sys.modules.get("routes.free_models", peer)).update(
+    vars(sys.modules.get("routes.free_models") or peer).update(
         FREE_MODELS=[("Planted", "hy3-free", int("44")), ("Other", "gpt-x", int("55"))],
         FREE_MODEL_OPTIMAL_PARAMS={"hy3-free": {"temperature": 0.11, "top_p": 0.22,
                                                 "max_tokens": 33}},
@@ -145,6 +142,11 @@ def getLogger(name):  # the module is in sys.modules while its statements run
 sys.modules["logging"] = types.SimpleNamespace(getLogger=getLogger)
 import routes.free_models as fm
 del sys.modules["logging"]
+# The peer after the module: it takes the module's tables, and the real logging.
+spec = importlib.util.spec_from_file_location("peer", PEER)
+peer = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(peer)
+peer.log = types.SimpleNamespace(info=lambda *args: None)
 junk = [{"temperature": i, "top_p": i} for i in range(1000)]
 later.answers = True
 NAMES = ["FREE_MODEL_BASE", "FREE_PROVIDER_TYPE", "FREE_API_BASE", "FREE_KEYLESS_PLACEHOLDER",
@@ -201,7 +203,7 @@ def test_every_dict_watcher_slot_taken_before_the_import():
         import routes.free_models as fm
         print(fm.resolve_free_model(900000)["model"])
         fm.FREE_MODEL_BASE = 10
-        fm.FREE_MODEL_OPTIMAL_PARAMS = {"hy3-free": {"temperature": 0.1, "top_p": 0.2}}
+        fm.FREE_MODEL_OPTIMAL_PARAMS = {fm.FREE_MODELS[0][1]: {"temperature": 0.1, "top_p": 0.2}}
         print(fm.resolve_free_model(10)["temperature"], fm.resolve_free_model(900000))
         del fm.FREE_PROVIDER_TYPE
         try:
@@ -211,7 +213,7 @@ def test_every_dict_watcher_slot_taken_before_the_import():
     """))
     lines = done.stdout.splitlines()
     assert lines[0].startswith("taken ") and int(lines[0].split()[1]) > 0, done.stderr
-    assert lines[1:] == ["hy3-free", "0.1 None", "name 'FREE_PROVIDER_TYPE' is not defined"]
+    assert lines[1:] == [FIRST, "0.1 None", "name 'FREE_PROVIDER_TYPE' is not defined"]
 
 
 EMBEDDER = r"""
@@ -275,4 +277,4 @@ def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path, take_slo
     done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["taken 1"] * take_slots + [
-        f"{n} laguna-s-2.1-free" for n in (1, 2, 3)]
+        f"{n} {SECOND}" for n in (1, 2, 3)]
