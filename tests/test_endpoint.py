@@ -66,6 +66,28 @@ def test_authorization_dropped_in_any_letter_case_or_form(fm, headers, kept):
     assert repr(headers) == before
 
 
+class HeaderName:
+    """A host's own header-name class: hashes and compares like the str it wraps."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        return self.text == other
+
+
+def test_authorization_removed_in_every_form_a_pop_would_remove(fm):
+    name = HeaderName("Authorization")
+    _, headers = fm.build_endpoint(None, {name: "Bearer x", "Accept": "a"})
+    assert list(headers) == ["Accept", "HTTP-Referer", "X-Title"]
+    _, headers = fm.build_endpoint(None, {b"AUTHORIZATION": "x", "authorization": "y",
+                                          HeaderName("Accept"): "a"})
+    assert [getattr(k, "text", k) for k in headers] == ["Accept", "HTTP-Referer", "X-Title"]
+
+
 def test_rebound_constants_take_effect(fm):
     fm.FREE_API_BASE = "https://relay.test/api/"
     fm.FREE_ATTRIBUTION_HEADERS = {"X-Title": "Other", "Authorization": "t", "authorization": "u"}

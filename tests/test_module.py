@@ -140,3 +140,38 @@ def test_version_check_warns_and_imports(version, runtime):
     """)
     expected = [["RuntimeWarning", VERSION_WARNING.format(runtime)]] if runtime else []
     assert out == {"warnings": expected, "ready": [len(CATALOGUE_IDS), {}]}
+
+
+def run_fresh_import(setup):
+    return run_python(textwrap.dedent(setup) + "\nimport routes.free_models\nprint('imported')\n")
+
+
+def test_error_reading_version_info_reaches_the_importer():
+    done = run_python(textwrap.dedent("""
+        import sys
+        class Collides:
+            def __hash__(self): return hash("version_info")
+            def __eq__(self, other): raise MemoryError("while reading version_info")
+        saved = sys.version_info
+        del sys.version_info
+        sys.__dict__[Collides()] = None
+        try:
+            import routes.free_models
+        except MemoryError as e:
+            print("MemoryError", e)
+    """))
+    assert "MemoryError while reading version_info" in done.stdout, done.stderr
+
+
+def test_version_info_replaced_while_it_is_read():
+    done = run_fresh_import("""
+        import sys
+        class Vanishing(tuple):
+            def __getitem__(self, i):
+                del sys.version_info
+                sys.version_info = tuple(range(1000))  # fresh objects in the freed memory
+                return tuple.__getitem__(self, i)
+        sys.version_info = Vanishing((3, 13, 0, "final", 0))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith("imported")

@@ -185,6 +185,35 @@ def test_own_interface_of_the_configuration_is_used(fm):
     assert fm.apply_optimal_params(user) is user and user["_free_top_p"] == HY3.top_p
 
 
+def test_log_info_is_taken_before_model_is_read_again(fm):
+    class Recorder:
+        def __init__(self):
+            self.lines = []
+
+        def info(self, *args):
+            self.lines.append(args)
+
+    installed = []
+
+    class RebindsLog:
+        """Collides with "model" in the dict, so every read of "model" compares with it."""
+
+        def __hash__(self):
+            return hash("model")
+
+        def __eq__(self, other):
+            installed.append(Recorder())
+            fm.log = installed[-1]
+            return False
+
+    cfg = {RebindsLog(): 1}
+    assert fm.apply_optimal_params(cfg) is cfg
+    logged = [recorder for recorder in installed if recorder.lines]
+    assert len(logged) == 1 and logged[0].lines == [(FORMAT, None, FALLBACK)]
+    # `log.info` was taken before "model" was read again, and that read rebound `log` anew.
+    assert logged[0] is not fm.log
+
+
 ALL = ["model", "temperature", "top_p", "max_tokens", "_free_top_p"]
 
 
