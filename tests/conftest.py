@@ -227,6 +227,18 @@ def rebind(module, names):
         vars(module).pop(name, None) if value is GONE else setattr(module, name, value)
 
 
+def record_calls(module, name):
+    """Rebinds function `name` of module to a wrapper that calls it and records its arguments;
+    returns the list of the recorded argument tuples."""
+    inner, calls = getattr(module, name), []
+
+    def wrapper(*args):
+        calls.append(args)
+        return inner(*args)
+    setattr(module, name, wrapper)
+    return calls
+
+
 def entry(name, line):
     """The traceback entry of module function `name` at `line` (a name from LINES[name], or a
     number), as module_entries gives it."""

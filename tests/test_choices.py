@@ -5,7 +5,7 @@ import itertools
 import pytest
 
 from conftest import (CATALOGUE, CATALOGUE_IDS, FAMILIES, GONE, KEYS, MAX_TOKENS_FALLBACK, entry,
-                      load_peer, module_entries, optimal, rebind, shipped)
+                      load_peer, module_entries, optimal, rebind, record_calls, shipped)
 
 
 def test_catalogue_entries_in_table_order(fm):
@@ -49,6 +49,33 @@ def test_rebound_names_take_effect(fm):
     for got in fm.get_free_model_choices():
         assert [got[k] for k in ("provider", "api_type", "max_tokens", "temperature", "top_p")] == [
             "relay-x", "relay-x", 1234, 0.1, 0.2]
+
+
+def test_replaced_lookup_runs_once_per_row_on_every_path(fm):
+    plain = fm.get_free_model_choices()
+    calls = record_calls(fm, "get_optimal_params")
+    assert fm.get_free_model_choices() == plain
+    assert fm.resolve_free_model(900001) == plain[1]
+    assert fm.resolve_free_model(900000 + len(plain)) is None
+    ids = [row[1] for row in fm.FREE_MODELS]
+    assert calls == [(i,) for i in ids] * 3
+
+
+class CountingDict(dict):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.seen = []
+
+    def __contains__(self, key):
+        self.seen.append(key)
+        return super().__contains__(key)
+
+
+def test_table_subclass_sees_every_membership_test(fm):
+    fm.FREE_MODEL_OPTIMAL_PARAMS = CountingDict(fm.FREE_MODEL_OPTIMAL_PARAMS)
+    third = fm.FREE_MODELS[2][1]
+    assert fm.resolve_free_model(900002)["max_tokens"] == optimal(fm, third)[2]
+    assert fm.FREE_MODEL_OPTIMAL_PARAMS.seen == [row[1] for row in fm.FREE_MODELS]
 
 
 def test_iterable_row_read_up_to_a_fourth_item(fm):

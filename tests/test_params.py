@@ -214,6 +214,24 @@ def test_log_info_is_taken_before_model_is_read_again(fm):
     assert logged[0] is not fm.log
 
 
+def test_config_subclass_and_replaced_logger(fm):
+    class Config(dict):
+        def get(self, key, default=None):
+            return "laguna-s-2.1-free" if key == "model" else default
+
+    records = []
+
+    class Log:
+        def info(self, *args):
+            records.append(args)
+    fm.log = Log()
+    cfg = fm.apply_optimal_params(Config(model="hy3-free"))
+    assert (cfg["temperature"], cfg["top_p"]) == (LAGUNA.temperature, LAGUNA.top_p)
+    assert records == [(FORMAT, "laguna-s-2.1-free", LAGUNA.params)]
+    assert fm.resolve_free_model(900000)["model"] == fm.FREE_MODELS[0][1]
+    assert records[-1] == ("[FREE MODELS] resolved index %s -> %s", 900000, fm.FREE_MODELS[0][1])
+
+
 ALL = ["model", "temperature", "top_p", "max_tokens", "_free_top_p"]
 
 

@@ -4,7 +4,8 @@ import logging
 
 import pytest
 
-from conftest import CATALOGUE, CATALOGUE_IDS, GONE, entry, module_entries, optimal, rebind
+from conftest import (CATALOGUE, CATALOGUE_IDS, GONE, entry, module_entries, optimal, rebind,
+                      record_calls)
 
 RESOLVE = "resolve_free_model"
 FORMAT = "[FREE MODELS] resolved index %s -> %s"
@@ -65,6 +66,14 @@ def test_index_forms(fm, logged, index, resolves):
         assert args == (900001, second) and type(args[0]) is int
     else:
         assert cfg is None and logged() == []
+
+
+def test_text_that_is_no_integer_is_refused_quietly(fm):
+    calls = record_calls(fm, "get_free_model_choices")
+    for index in ["abc", "", "900001.0", "९००००१x", None, [], {}, ()]:
+        assert fm.resolve_free_model(index) is None
+    assert fm.resolve_free_model("९००००१")["model"] == fm.FREE_MODELS[1][1]
+    assert len(calls) == 1
 
 
 @pytest.mark.parametrize("index, builds_list", [
@@ -147,3 +156,42 @@ def test_failures(fm, logged, index, all_config, setup, exc, line):
         assert str(info.value) == f"name '{next(iter(setup))}' is not defined"
     assert module_entries(info.value) == [entry(RESOLVE, line)]
     assert logged() == []
+
+
+def test_bad_row_elsewhere_still_fails_resolution(fm):
+    fm.FREE_MODELS[-1] = ("Hy3", "hy3-free")
+    with pytest.raises(ValueError, match="need more than 2 values to unpack") as info:
+        fm.resolve_free_model(900000)
+    assert module_entries(info.value) == [entry(RESOLVE, "choices"),
+                                          entry("get_free_model_choices", "rows")]
+
+
+@pytest.mark.parametrize("name, line", [("_FREE_PARAMS_FALLBACK", "temperature"),
+                                        ("FREE_KEYLESS_PLACEHOLDER", "api_key"),
+                                        ("_FREE_MAX_TOKENS_FALLBACK", "max_tokens")])
+def test_missing_name_fails_resolution_at_its_line(fm, name, line):
+    delattr(fm, name)
+    with pytest.raises(NameError, match=f"name '{name}' is not defined") as info:
+        fm.resolve_free_model(900003)
+    assert module_entries(info.value)[-1] == entry("get_free_model_choices", line)
+
+
+def test_float_base_fails_at_the_subscript(fm):
+    fm.FREE_MODEL_BASE = 900000.0
+    with pytest.raises(TypeError, match="list indices must be integers") as info:
+        fm.resolve_free_model(900001)
+    assert module_entries(info.value) == [entry(RESOLVE, "copy")]
+
+
+def test_missing_info_reported_before_missing_model(fm):
+    fm.get_free_model_choices = lambda: [{"name": "no model"}]
+
+    class Mute:
+        pass
+    fm.log = Mute()
+    with pytest.raises(AttributeError, match="info") as info:
+        fm.resolve_free_model(900000)
+    assert module_entries(info.value) == [entry(RESOLVE, "log")]
+    del fm.log
+    with pytest.raises(NameError):
+        fm.resolve_free_model(900000)
