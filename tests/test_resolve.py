@@ -158,6 +158,18 @@ def test_failures(fm, logged, index, all_config, setup, exc, line):
     assert logged() == []
 
 
+def test_base_raised_while_resolving_selects_nothing(fm):
+    """The offset turned negative: no row, where plain Python would index from the end."""
+    choices = fm.get_free_model_choices
+
+    def choices_while_base_moves_up():
+        fm.FREE_MODEL_BASE = 900001
+        return choices()
+
+    fm.get_free_model_choices = choices_while_base_moves_up
+    assert fm.resolve_free_model(900000) is None
+
+
 def test_bad_row_elsewhere_still_fails_resolution(fm):
     fm.FREE_MODELS[-1] = ("Hy3", "hy3-free")
     with pytest.raises(ValueError, match="need more than 2 values to unpack") as info:
