@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import CATALOGUE_IDS, INIT, LINES, run_python
+from conftest import CATALOGUE_IDS, FUNCTIONS, INIT, LINES, run_python
 
 NAME = "routes.free_models"
 AT = LINES["module"]
@@ -124,6 +124,56 @@ def test_failed_import_leaves_nothing_and_can_be_retried(setup, undo, error, ent
     assert out.pop("bound", None) == bound
     assert out == {"error": error, "entries": entries, "left": False,
                    "ready": [True, True, len(CATALOGUE_IDS), {}]}
+
+
+# Each name the module's statements bind, and the line of the statement that binds it.
+BOUND = [("log", AT["log"]), ("FREE_MODEL_BASE", AT["model_base"]),
+         ("FREE_PROVIDER_TYPE", AT["provider_type"]), ("FREE_API_BASE", AT["api_base"]),
+         ("FREE_KEYLESS_PLACEHOLDER", AT["keyless_placeholder"]),
+         ("FREE_ATTRIBUTION_HEADERS", AT["attribution_bind"]), ("FREE_MODELS", AT["models"]),
+         ("FREE_MODEL_OPTIMAL_PARAMS", AT["optimal_bind"]),
+         ("_FREE_MODEL_FAMILY_PARAMS", AT["family_bind"]),
+         ("_FREE_PARAMS_FALLBACK", AT["params_fallback"]),
+         ("_FREE_MAX_TOKENS_FALLBACK", AT["max_tokens_fallback"]),
+         *[(name, LINES[name]["def"]) for name in FUNCTIONS], ("__test__", AT["registration"])]
+
+
+def test_each_binding_statement_fails_at_its_line():
+    """A logging stand-in plants a key in the namespace, hashed like one of the names still to
+    be bound, that refuses every comparison: the statement binding that name fails, the import
+    reports it at that statement's line, and a later import succeeds."""
+    out = scenario(f"""
+        import traceback, types
+
+        class Refuses:
+            def __init__(self, name):
+                self.name = name
+
+            def __hash__(self):
+                return hash(self.name)
+
+            def __eq__(self, other):
+                raise LookupError(self.name)
+
+        out["failed"] = []
+        for name in {[name for name, _ in BOUND]!r}:
+            def getLogger(logger_name, name=name):
+                vars(sys.modules["routes.free_models"])[Refuses(name)] = None
+                return types.SimpleNamespace(info=None)
+            sys.modules["logging"] = types.SimpleNamespace(getLogger=getLogger)
+            try:
+                import routes.free_models
+            except LookupError as exc:
+                out["failed"].append([str(exc)] + [
+                    [frame.f_code.co_name, line] for frame, line in traceback.walk_tb(
+                        exc.__traceback__) if frame.f_code.co_filename == "routes/free_models"])
+            out["left"] = out.get("left", False) or "routes.free_models" in sys.modules
+            del sys.modules["logging"]
+        import routes.free_models as m
+        out["ready"] = len(m.FREE_MODELS)
+    """)
+    assert out == {"failed": [[name, [INIT, line]] for name, line in BOUND], "left": False,
+                   "ready": len(CATALOGUE_IDS)}
 
 
 @pytest.mark.parametrize("version, runtime", [((2, 13, 0, "final", 0), "2.13"),
