@@ -31,6 +31,7 @@ import itertools
 import os
 import random
 import re
+import subprocess
 import sys
 import textwrap
 import threading
@@ -1133,6 +1134,23 @@ def test_every_dict_watcher_slot_taken_before_the_import():
     lines = done.stdout.splitlines()
     assert lines[0].startswith("taken ") and int(lines[0].split()[1]) > 0, done.stderr
     assert lines[1:] == [FIRST, "0.1 None", "name 'FREE_PROVIDER_TYPE' is not defined"]
+
+
+# The suites of the five functions: in this process they meet a namespace of str keys only.
+FUNCTION_SUITES = ["test_calling.py", "test_catalogue.py", "test_choices.py", "test_endpoint.py",
+                   "test_params.py", "test_peer.py", "test_resolve.py", "test_road.py",
+                   "test_stub.py"]
+
+
+def test_function_suites_on_a_namespace_of_the_general_kind():
+    """The same suites in a fresh interpreter whose namespace has held a key of another type:
+    every name is then read by lookup, and every answer, failure and line stays the same."""
+    env = dict(os.environ, FREE_MODELS_GENERAL_NAMESPACE="1")
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           *FUNCTION_SUITES], cwd=ROOT / "tests", env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, done.stdout[-5000:] + done.stderr[-2000:]
+    assert " passed" in done.stdout.splitlines()[-1] and "skipped" not in done.stdout
 
 
 # ---------------------------------------------------------------------------------------------
