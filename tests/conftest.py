@@ -126,11 +126,11 @@ KEYS = ["name", "model", "provider", "api_type", "api_base", "api_key", "enabled
         "max_context", "max_tokens", "temperature", "top_p", "free"]
 
 # ---------------------------------------------------------------------------------------------
-# Source lines. The module's traceback entries point into the file "routes/free_models", a
-# Python rendering of the module that exists nowhere on disk; these are its lines, by the names
-# that the module's own line table gives them. "module" holds the statements that run at import
-# (they are reported by the entry INIT), each function its definition ("def") and the steps of
-# its body that can fail. The catalogue's own rows carry theirs in CATALOGUE and FAMILIES.
+# Source lines. The module's traceback entries point into the file "routes/free_models" (FILE);
+# these are lines of that file, by the names that the module's own line table gives them.
+# "module" holds the statements that run at import (reported by the entry INIT), each function
+# its definition ("def") and the steps of its body that can fail. The catalogue's own rows carry
+# theirs in CATALOGUE and FAMILIES.
 
 FILE = "routes/free_models"
 INIT = "init routes.free_models"
