@@ -1017,6 +1017,7 @@ def test_changes_that_cannot_be_followed_key_by_key(change):
         done.stderr
 
 
+# Run after the lines that bind PEER (the path of bench/peer.py) and NAMES.
 PLANTED_DURING_THE_IMPORT = """
 import importlib.util, sys, types
 
@@ -1069,9 +1070,6 @@ spec.loader.exec_module(peer)
 peer.log = types.SimpleNamespace(info=lambda *args: None)
 junk = [{"temperature": i, "top_p": i} for i in range(1000)]
 later.answers = True
-NAMES = ["FREE_MODEL_BASE", "FREE_PROVIDER_TYPE", "FREE_API_BASE", "FREE_KEYLESS_PLACEHOLDER",
-         "FREE_ATTRIBUTION_HEADERS", "FREE_MODELS", "FREE_MODEL_OPTIMAL_PARAMS",
-         "_FREE_MODEL_FAMILY_PARAMS", "_FREE_PARAMS_FALLBACK", "_FREE_MAX_TOKENS_FALLBACK"]
 
 
 def answer(function, args):
@@ -1097,7 +1095,7 @@ def test_keys_planted_during_the_import():
     one whose comparison rebinds the tables (the objects read before are freed) and one that
     answers for FREE_MODEL_BASE afterwards. Every call answers as the same function in plain
     Python does on what the namespace holds at that moment."""
-    done = run_python(f"PEER = {str(PEER)!r}\n" + PLANTED_DURING_THE_IMPORT)
+    done = run_python(f"PEER, NAMES = {str(PEER)!r}, {NAMES!r}\n" + PLANTED_DURING_THE_IMPORT)
     assert done.returncode == 0 and done.stdout.split() == [
         word for name in ["build_endpoint", "get_free_model_choices", "get_optimal_params",
                           "get_optimal_params", "resolve_free_model", "resolve_free_model",
