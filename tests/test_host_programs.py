@@ -859,9 +859,9 @@ TestHostProgramsWithKeys = HostProgramsWithKeys.TestCase
 # ---------------------------------------------------------------------------------------------
 # Nothing kept past its use: two faults of finalizers run by the module's own releases, as a host
 # first met them (issue 11), the row being served dropped and a change that the kept state never
-# saw; and no reference leak on any path that tools/check_leaks.py drives (`make check-leaks`),
-# with fewer calls per path.
-
+# saw; two orders of release that random host programs met later (a table unbound inside a call,
+# the values of a replaced row); and no reference leak on any path that tools/check_leaks.py
+# drives (`make check-leaks`), with fewer calls per path.
 
 HY3 = SHIPPED["hy3-free"]
 
