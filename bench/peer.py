@@ -2,46 +2,37 @@
 
 Benchmark peer of routes.free_models: the same tables, the same five functions and the same
 results, written the way one would write them in Python. bench/run.py times both side by side;
-tests/test_peer.py checks that they agree on the benchmark's cases.
+tests/test_peer.py checks that they agree on the benchmark's cases, and the host programs of
+tests/test_host_programs.py on whatever a host does to the tables.
+
+The catalogue and constants are the module's, read when this file is imported: the tables are
+deep copies, so that each side edits only its own. A model added to the module's catalogue is
+a model of the peer as well.
 """
+import copy
 import logging
+
+import routes.free_models as _module
 
 log = logging.getLogger("tarnwick.free_models")
 
-FREE_MODEL_BASE = 900000
-FREE_PROVIDER_TYPE = "opencode-free"
-FREE_API_BASE = "https://opencode.ai/zen/v1"
-FREE_KEYLESS_PLACEHOLDER = "free-keyless-public-relay"
-
-FREE_ATTRIBUTION_HEADERS = {
-    "HTTP-Referer": "https://tarnwick.app",
-    "X-Title": "Tarnwick",
-}
+FREE_MODEL_BASE = _module.FREE_MODEL_BASE
+FREE_PROVIDER_TYPE = _module.FREE_PROVIDER_TYPE
+FREE_API_BASE = _module.FREE_API_BASE
+FREE_KEYLESS_PLACEHOLDER = _module.FREE_KEYLESS_PLACEHOLDER
+FREE_ATTRIBUTION_HEADERS = copy.deepcopy(_module.FREE_ATTRIBUTION_HEADERS)
 
 # (display name, model id, context window)
-FREE_MODELS = [
-    ("Hy3", "hy3-free", 192000),
-    ("Laguna S 2.1", "laguna-s-2.1-free", 256000),
-    ("Nemotron 3 Ultra", "nemotron-3-ultra-free", 192000),
-    ("Nemotron 3.5 Lightning", "nemotron-3.5-lightning-free", 192000),
-]
+FREE_MODELS = copy.deepcopy(_module.FREE_MODELS)
+# model id: {"temperature", "top_p", "max_tokens"}
+FREE_MODEL_OPTIMAL_PARAMS = copy.deepcopy(_module.FREE_MODEL_OPTIMAL_PARAMS)
+# (prefix, {"temperature", "top_p"}); tested in order, the first prefix the model id starts
+# with wins.
+_FREE_MODEL_FAMILY_PARAMS = copy.deepcopy(_module._FREE_MODEL_FAMILY_PARAMS)
+_FREE_PARAMS_FALLBACK = copy.deepcopy(_module._FREE_PARAMS_FALLBACK)
+_FREE_MAX_TOKENS_FALLBACK = _module._FREE_MAX_TOKENS_FALLBACK
+del _module
 
-FREE_MODEL_OPTIMAL_PARAMS = {
-    "hy3-free": {"temperature": 0.7, "top_p": 0.95, "max_tokens": 16384},
-    "laguna-s-2.1-free": {"temperature": 0.2, "top_p": 0.9, "max_tokens": 16384},
-    "nemotron-3-ultra-free": {"temperature": 0.6, "top_p": 0.95, "max_tokens": 32768},
-    "nemotron-3.5-lightning-free": {"temperature": 0.4, "top_p": 0.95, "max_tokens": 16384},
-}
-
-# Tested in order; the first prefix the model id starts with wins.
-_FREE_MODEL_FAMILY_PARAMS = [
-    ("nemotron", {"temperature": 0.6, "top_p": 0.95}),
-    ("laguna", {"temperature": 0.2, "top_p": 0.9}),
-    ("hy", {"temperature": 0.7, "top_p": 0.95}),
-]
-
-_FREE_PARAMS_FALLBACK = {"temperature": 0.7, "top_p": 0.95}
-_FREE_MAX_TOKENS_FALLBACK = 16384
 
 def get_optimal_params(model_id):
     """Recommended sampling parameters for a model id: exact id, family prefix, fallback."""

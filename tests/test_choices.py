@@ -4,14 +4,15 @@ import itertools
 
 import pytest
 
-from conftest import GONE, KEYS, MODELS, OPTIMAL, entry, load_peer, module_entries, rebind
+from conftest import (CATALOGUE, CATALOGUE_IDS, FAMILIES, GONE, KEYS, MAX_TOKENS_FALLBACK, entry,
+                      load_peer, module_entries, optimal, rebind, record_calls, shipped)
 
 
 def test_catalogue_entries_in_table_order(fm):
     choices = fm.get_free_model_choices()
-    assert type(choices) is list and len(choices) == len(MODELS)
-    for got, (name, model, ctx) in zip(choices, MODELS):
-        temperature, top_p, max_tokens = OPTIMAL[model]
+    assert type(choices) is list and len(choices) == len(fm.FREE_MODELS)
+    for got, (name, model, ctx) in zip(choices, fm.FREE_MODELS):
+        temperature, top_p, max_tokens = optimal(fm, model)
         assert type(got) is dict and list(got) == KEYS
         assert got == dict(zip(KEYS, [
             name, model, "opencode-free", "opencode-free", fm.FREE_API_BASE,
@@ -19,12 +20,13 @@ def test_catalogue_entries_in_table_order(fm):
             True]))
         assert type(got["max_tokens"]) is int and type(got["temperature"]) is float
         assert got["enabled"] is True and got["free"] is True
+    assert shipped(choice["model"] for choice in choices) == [m.id for m in CATALOGUE]
 
 
 def test_every_call_builds_new_objects(fm):
     first, second = fm.get_free_model_choices(), fm.get_free_model_choices()
     assert first == second and first is not second
-    assert len({id(x) for e in first + second for x in (e, e["modalities"])}) == 16
+    assert len({id(x) for e in first + second for x in (e, e["modalities"])}) == 4 * len(first)
     first[0]["temperature"] = 1.5
     first[0]["modalities"].append("image")
     assert fm.get_free_model_choices() == second
@@ -33,11 +35,13 @@ def test_every_call_builds_new_objects(fm):
 def test_rebound_names_take_effect(fm):
     fm.FREE_MODELS = []
     assert fm.get_free_model_choices() == []
-    fm.FREE_MODELS = MODELS + [("Nemotron Test", "nemotron-test", 8192)]
-    first, *_, fifth = fm.get_free_model_choices()
-    assert list(fifth) == KEYS
-    assert fifth == dict(first, name="Nemotron Test", model="nemotron-test", max_context=8192,
-                         temperature=0.6, top_p=0.95, max_tokens=16384)  # the nemotron family
+    fm.FREE_MODELS = [m.row for m in CATALOGUE] + [("Nemotron Test", "nemotron-test", 8192)]
+    first, *_, added = fm.get_free_model_choices()
+    assert list(added) == KEYS
+    nemotron = FAMILIES[0]  # the family of the added id
+    assert added == dict(first, name="Nemotron Test", model="nemotron-test", max_context=8192,
+                         temperature=nemotron.temperature, top_p=nemotron.top_p,
+                         max_tokens=MAX_TOKENS_FALLBACK)
     fm.get_optimal_params = lambda model_id: {}
     fm.FREE_PROVIDER_TYPE = "relay-x"
     fm._FREE_PARAMS_FALLBACK = {"temperature": 0.1, "top_p": 0.2}
@@ -45,6 +49,33 @@ def test_rebound_names_take_effect(fm):
     for got in fm.get_free_model_choices():
         assert [got[k] for k in ("provider", "api_type", "max_tokens", "temperature", "top_p")] == [
             "relay-x", "relay-x", 1234, 0.1, 0.2]
+
+
+def test_replaced_lookup_runs_once_per_row_on_every_path(fm):
+    plain = fm.get_free_model_choices()
+    calls = record_calls(fm, "get_optimal_params")
+    assert fm.get_free_model_choices() == plain
+    assert fm.resolve_free_model(900001) == plain[1]
+    assert fm.resolve_free_model(900000 + len(plain)) is None
+    ids = [row[1] for row in fm.FREE_MODELS]
+    assert calls == [(i,) for i in ids] * 3
+
+
+class CountingDict(dict):
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.seen = []
+
+    def __contains__(self, key):
+        self.seen.append(key)
+        return super().__contains__(key)
+
+
+def test_table_subclass_sees_every_membership_test(fm):
+    fm.FREE_MODEL_OPTIMAL_PARAMS = CountingDict(fm.FREE_MODEL_OPTIMAL_PARAMS)
+    third = fm.FREE_MODELS[2][1]
+    assert fm.resolve_free_model(900002)["max_tokens"] == optimal(fm, third)[2]
+    assert fm.FREE_MODEL_OPTIMAL_PARAMS.seen == [row[1] for row in fm.FREE_MODELS]
 
 
 def test_iterable_row_read_up_to_a_fourth_item(fm):
@@ -56,17 +87,18 @@ def test_iterable_row_read_up_to_a_fourth_item(fm):
 
 
 @pytest.mark.parametrize("setup, exc, text, line", [
-    ({"FREE_MODELS": [("Hy3", "hy3-free")]}, ValueError, "need more than 2 values to unpack", 133),
-    ({"FREE_MODELS": [()]}, ValueError, "need more than 0 values to unpack", 133),
-    ({"FREE_MODELS": [("Hy3", "hy3-free", 1, 2)]}, ValueError, "too many values to unpack (expected 3)", 133),
-    ({"FREE_MODELS": [("Hy3", "hy3-free", 1), "ab"]}, ValueError, "need more than 2 values to unpack", 133),
-    ({"FREE_MODELS": [5]}, TypeError, None, 133),
-    ({"FREE_MODELS": 5}, TypeError, None, 133),
+    ({"FREE_MODELS": [("Hy3", "hy3-free")]}, ValueError, "need more than 2 values to unpack", "rows"),
+    ({"FREE_MODELS": [()]}, ValueError, "need more than 0 values to unpack", "rows"),
+    ({"FREE_MODELS": [("Hy3", "hy3-free", 1, 2)]}, ValueError, "too many values to unpack (expected 3)", "rows"),
+    ({"FREE_MODELS": [("Hy3", "hy3-free", 1), "ab"]}, ValueError, "need more than 2 values to unpack", "rows"),
+    ({"FREE_MODELS": [5]}, TypeError, None, "rows"),
+    ({"FREE_MODELS": 5}, TypeError, None, "rows"),
     *[({name: GONE}, NameError, f"name '{name}' is not defined", line) for name, line in [
-        ("FREE_MODELS", 133), ("get_optimal_params", 134), ("FREE_PROVIDER_TYPE", 138),
-        ("FREE_API_BASE", 140), ("FREE_KEYLESS_PLACEHOLDER", 141),
-        ("_FREE_MAX_TOKENS_FALLBACK", 145), ("_FREE_PARAMS_FALLBACK", 146)]],
-    ({"_FREE_PARAMS_FALLBACK": {"top_p": 0.95}}, KeyError, "'temperature'", 146),
+        ("FREE_MODELS", "rows"), ("get_optimal_params", "lookup"),
+        ("FREE_PROVIDER_TYPE", "provider"), ("FREE_API_BASE", "api_base"),
+        ("FREE_KEYLESS_PLACEHOLDER", "api_key"), ("_FREE_MAX_TOKENS_FALLBACK", "max_tokens"),
+        ("_FREE_PARAMS_FALLBACK", "temperature")]],
+    ({"_FREE_PARAMS_FALLBACK": {"top_p": 0.95}}, KeyError, "'temperature'", "temperature"),
 ])
 def test_failures_and_recovery(fm, setup, exc, text, line):
     saved = dict(vars(fm))
@@ -76,7 +108,7 @@ def test_failures_and_recovery(fm, setup, exc, text, line):
     assert type(info.value) is exc and (text is None or str(info.value) == text)
     assert module_entries(info.value) == [entry("get_free_model_choices", line)]
     vars(fm).update(saved)  # the host puts its names back: no re-import needed
-    assert [choice["model"] for choice in fm.get_free_model_choices()] == list(OPTIMAL)
+    assert [choice["model"] for choice in fm.get_free_model_choices()] == CATALOGUE_IDS
 
 
 def test_opt_get_taken_before_its_fallback(fm):
@@ -113,7 +145,8 @@ def test_opt_get_taken_before_its_fallback(fm):
             failure = exc
         return (steps, [choice[key] for key in ("max_tokens", "temperature", "top_p")],
                 type(failure), str(failure)), failure
+    peer = load_peer()  # with tables of its own, copied before run() changes the module's
     got, failure = run(fm)
-    assert got == run(load_peer())[0]
+    assert got == run(peer)[0]
     assert got[2] is AttributeError
-    assert module_entries(failure) == [entry("get_free_model_choices", 145)]
+    assert module_entries(failure) == [entry("get_free_model_choices", "max_tokens")]

@@ -1,8 +1,16 @@
-"""The process must exit cleanly whatever the module's callers are doing when the interpreter
-ends, and a few corners of the call and import paths where host code runs in between."""
+"""The module's process-wide state ends with the interpreter: the process exits cleanly whatever
+the module's callers are doing when the interpreter ends, and an interpreter started again in the
+same process imports the module afresh."""
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
 import textwrap
 
-from conftest import run_python
+import pytest
+
+from conftest import BUILT, CATALOGUE_IDS, run_python
 
 # A daemon thread parked in host code called from inside the module when the main thread
 # returns: the interpreter ends that thread by force during finalization.
@@ -49,89 +57,65 @@ def test_exit_with_daemon_threads_looping_on_every_function():
     assert codes == [0] * 20
 
 
-class HeaderName:
-    """A host's own header-name class: hashes and compares like the str it wraps."""
+EMBEDDER = r"""
+#include <Python.h>
+#include <stdio.h>
 
-    def __init__(self, text):
-        self.text = text
+static void nothing(void) {}
 
-    def __hash__(self):
-        return hash(self.text)
+/* One interpreter's life: import the module, resolve an index, finalize. With TAKE_SLOTS, the
+   first life takes every Py_AtExit slot before the import. */
+static int one_life(int n)
+{
+    Py_Initialize();
+#ifdef TAKE_SLOTS
+    if (n == 1) {
+        int taken = 0;
+        while (Py_AtExit(nothing) == 0)
+            taken++;
+        printf("taken %d\n", taken > 0);
+    }
+#endif
+    PyObject *m = PyImport_ImportModule("routes.free_models");
+    PyObject *cfg = m ? PyObject_CallMethod(m, "resolve_free_model", "i", 900001) : NULL;
+    PyObject *model = cfg ? PyObject_GetItem(cfg, PyUnicode_FromString("model")) : NULL;
+    if (!model) {
+        PyErr_Print();
+        return 1;
+    }
+    printf("%d %s\n", n, PyUnicode_AsUTF8(model));
+    Py_DECREF(model);
+    Py_DECREF(cfg);
+    Py_DECREF(m);
+    return Py_FinalizeEx() < 0;
+}
 
-    def __eq__(self, other):
-        return self.text == other
-
-
-def test_authorization_removed_in_every_form_a_pop_would_remove(fm):
-    name = HeaderName("Authorization")
-    _, headers = fm.build_endpoint(None, {name: "Bearer x", "Accept": "a"})
-    assert list(headers) == ["Accept", "HTTP-Referer", "X-Title"]
-    _, headers = fm.build_endpoint(None, {b"AUTHORIZATION": "x", "authorization": "y",
-                                          HeaderName("Accept"): "a"})
-    assert [getattr(k, "text", k) for k in headers] == ["Accept", "HTTP-Referer", "X-Title"]
-
-
-def test_log_info_is_taken_before_model_is_read_again(fm):
-    class Recorder:
-        def __init__(self):
-            self.lines = []
-
-        def info(self, *args):
-            self.lines.append(args)
-
-    installed = []
-
-    class RebindsLog:
-        """Collides with "model" in the dict, so every read of "model" compares with it."""
-
-        def __hash__(self):
-            return hash("model")
-
-        def __eq__(self, other):
-            installed.append(Recorder())
-            fm.log = installed[-1]
-            return False
-
-    cfg = {RebindsLog(): 1}
-    assert fm.apply_optimal_params(cfg) is cfg
-    logged = [recorder for recorder in installed if recorder.lines]
-    assert len(logged) == 1 and logged[0].lines == [(
-        "[FREE MODELS] auto-filled optimal params for %s: %s", None,
-        {"temperature": 0.7, "top_p": 0.95, "max_tokens": 16384})]
-    # `log.info` was taken before "model" was read again, and that read rebound `log` anew.
-    assert logged[0] is not fm.log
+int main(void)
+{
+    for (int n = 1; n <= 3; n++) {
+        if (one_life(n))
+            return 1;
+    }
+    return 0;
+}
+"""
 
 
-def run_fresh_import(setup):
-    return run_python(textwrap.dedent(setup) + "\nimport routes.free_models\nprint('imported')\n")
-
-
-def test_error_reading_version_info_reaches_the_importer():
-    done = run_python(textwrap.dedent("""
-        import sys
-        class Collides:
-            def __hash__(self): return hash("version_info")
-            def __eq__(self, other): raise MemoryError("while reading version_info")
-        saved = sys.version_info
-        del sys.version_info
-        sys.__dict__[Collides()] = None
-        try:
-            import routes.free_models
-        except MemoryError as e:
-            print("MemoryError", e)
-    """))
-    assert "MemoryError while reading version_info" in done.stdout, done.stderr
-
-
-def test_version_info_replaced_while_it_is_read():
-    done = run_fresh_import("""
-        import sys
-        class Vanishing(tuple):
-            def __getitem__(self, i):
-                del sys.version_info
-                sys.version_info = tuple(range(1000))  # fresh objects in the freed memory
-                return tuple.__getitem__(self, i)
-        sys.version_info = Vanishing((3, 13, 0, "final", 0))
-    """)
+@pytest.mark.parametrize("take_slots", [False, True], ids=["", "every-atexit-slot-taken"])
+def test_a_new_interpreter_in_the_same_process_imports_afresh(tmp_path, take_slots):
+    source = tmp_path / "embedder.c"
+    source.write_text(EMBEDDER)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    version = sysconfig.get_config_var("LDVERSION")
+    if not (pathlib.Path(libdir) / f"libpython{version}.so").exists():
+        pytest.skip("no shared libpython to embed")
+    program = tmp_path / "embedder"
+    subprocess.run(["cc", str(source), "-o", str(program),
+                    "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
+                    "-Wl,-rpath," + libdir, f"-lpython{version}"]
+                   + ["-DTAKE_SLOTS"] * take_slots, check=True)
+    env = dict(os.environ, PYTHONPATH=str(BUILT), PYTHONHOME=sys.base_prefix)
+    done = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.strip().endswith("imported")
+    assert done.stdout.splitlines() == ["taken 1"] * take_slots + [
+        f"{n} {CATALOGUE_IDS[1]}" for n in (1, 2, 3)]

@@ -9,10 +9,10 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import CATALOGUE_IDS, FUNCTIONS, INIT, LINES, run_python
 
 NAME = "routes.free_models"
-INIT = "init routes.free_models"
+AT = LINES["module"]
 VERSION_WARNING = ("compile time Python version 3.13 of module 'routes.free_models' "
                    "does not match runtime version {}")
 
@@ -109,11 +109,11 @@ out["ready"] = [vars(m) is not failed, m.logging is logging, len(m.FREE_MODELS),
 
 @pytest.mark.parametrize("setup, undo, error, entries, bound", [
     ('sys.modules["logging"] = None', 'del sys.modules["logging"]',
-     ["ModuleNotFoundError", "import of logging halted; None in sys.modules"], [[INIT, 29]],
+     ["ModuleNotFoundError", "import of logging halted; None in sys.modules"], [[INIT, AT["import_logging"]]],
      [NAME, False, False]),
     ("import logging\nreal = logging.getLogger\n"
      "def broken(name):\n    raise LookupError('no loggers today')\nlogging.getLogger = broken",
-     "logging.getLogger = real", ["LookupError", "no loggers today"], [[INIT, 31]],
+     "logging.getLogger = real", ["LookupError", "no loggers today"], [[INIT, AT["log"]]],
      [NAME, True, False]),
     ("import warnings\nreal = sys.version_info\nsys.version_info = (3, 12, 0, 'final', 0)\n"
      "warnings.simplefilter('error')", "sys.version_info = real\nwarnings.resetwarnings()",
@@ -123,7 +123,57 @@ def test_failed_import_leaves_nothing_and_can_be_retried(setup, undo, error, ent
     out = scenario(FAILED_IMPORT.format(setup=setup, undo=undo))
     assert out.pop("bound", None) == bound
     assert out == {"error": error, "entries": entries, "left": False,
-                   "ready": [True, True, 4, {}]}
+                   "ready": [True, True, len(CATALOGUE_IDS), {}]}
+
+
+# Each name the module's statements bind, and the line of the statement that binds it.
+BOUND = [("log", AT["log"]), ("FREE_MODEL_BASE", AT["model_base"]),
+         ("FREE_PROVIDER_TYPE", AT["provider_type"]), ("FREE_API_BASE", AT["api_base"]),
+         ("FREE_KEYLESS_PLACEHOLDER", AT["keyless_placeholder"]),
+         ("FREE_ATTRIBUTION_HEADERS", AT["attribution_bind"]), ("FREE_MODELS", AT["models"]),
+         ("FREE_MODEL_OPTIMAL_PARAMS", AT["optimal_bind"]),
+         ("_FREE_MODEL_FAMILY_PARAMS", AT["family_bind"]),
+         ("_FREE_PARAMS_FALLBACK", AT["params_fallback"]),
+         ("_FREE_MAX_TOKENS_FALLBACK", AT["max_tokens_fallback"]),
+         *[(name, LINES[name]["def"]) for name in FUNCTIONS], ("__test__", AT["registration"])]
+
+
+def test_each_binding_statement_fails_at_its_line():
+    """A logging stand-in plants a key in the namespace, hashed like one of the names still to
+    be bound, that refuses every comparison: the statement binding that name fails, the import
+    reports it at that statement's line, and a later import succeeds."""
+    out = scenario(f"""
+        import traceback, types
+
+        class Refuses:
+            def __init__(self, name):
+                self.name = name
+
+            def __hash__(self):
+                return hash(self.name)
+
+            def __eq__(self, other):
+                raise LookupError(self.name)
+
+        out["failed"] = []
+        for name in {[name for name, _ in BOUND]!r}:
+            def getLogger(logger_name, name=name):
+                vars(sys.modules["routes.free_models"])[Refuses(name)] = None
+                return types.SimpleNamespace(info=None)
+            sys.modules["logging"] = types.SimpleNamespace(getLogger=getLogger)
+            try:
+                import routes.free_models
+            except LookupError as exc:
+                out["failed"].append([str(exc)] + [
+                    [frame.f_code.co_name, line] for frame, line in traceback.walk_tb(
+                        exc.__traceback__) if frame.f_code.co_filename == "routes/free_models"])
+            out["left"] = out.get("left", False) or "routes.free_models" in sys.modules
+            del sys.modules["logging"]
+        import routes.free_models as m
+        out["ready"] = len(m.FREE_MODELS)
+    """)
+    assert out == {"failed": [[name, [INIT, line]] for name, line in BOUND], "left": False,
+                   "ready": len(CATALOGUE_IDS)}
 
 
 @pytest.mark.parametrize("version, runtime", [((2, 13, 0, "final", 0), "2.13"),
@@ -139,4 +189,39 @@ def test_version_check_warns_and_imports(version, runtime):
         out["ready"] = [len(m.FREE_MODELS), m.__test__]
     """)
     expected = [["RuntimeWarning", VERSION_WARNING.format(runtime)]] if runtime else []
-    assert out == {"warnings": expected, "ready": [4, {}]}
+    assert out == {"warnings": expected, "ready": [len(CATALOGUE_IDS), {}]}
+
+
+def run_fresh_import(setup):
+    return run_python(textwrap.dedent(setup) + "\nimport routes.free_models\nprint('imported')\n")
+
+
+def test_error_reading_version_info_reaches_the_importer():
+    done = run_python(textwrap.dedent("""
+        import sys
+        class Collides:
+            def __hash__(self): return hash("version_info")
+            def __eq__(self, other): raise MemoryError("while reading version_info")
+        saved = sys.version_info
+        del sys.version_info
+        sys.__dict__[Collides()] = None
+        try:
+            import routes.free_models
+        except MemoryError as e:
+            print("MemoryError", e)
+    """))
+    assert "MemoryError while reading version_info" in done.stdout, done.stderr
+
+
+def test_version_info_replaced_while_it_is_read():
+    done = run_fresh_import("""
+        import sys
+        class Vanishing(tuple):
+            def __getitem__(self, i):
+                del sys.version_info
+                sys.version_info = tuple(range(1000))  # fresh objects in the freed memory
+                return tuple.__getitem__(self, i)
+        sys.version_info = Vanishing((3, 13, 0, "final", 0))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith("imported")

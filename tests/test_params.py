@@ -7,15 +7,22 @@ import types
 
 import pytest
 
-from conftest import GONE, entry, module_entries, rebind
+import conftest
+from conftest import CONSTANTS, FAMILIES, GONE, SHIPPED, TABLES, entry, module_entries, rebind
 
-TABLES = ["FREE_MODEL_OPTIMAL_PARAMS", "_FREE_MODEL_FAMILY_PARAMS", "_FREE_PARAMS_FALLBACK",
-          "_FREE_MAX_TOKENS_FALLBACK"]
-FALLBACK = [("temperature", 0.7), ("top_p", 0.95), ("max_tokens", 16384)]
-ULTRA = [("temperature", 0.6), ("top_p", 0.95), ("max_tokens", 32768)]
-FILLED = FALLBACK + [("_free_top_p", 0.95)]
+HY3, LAGUNA, ULTRA = (SHIPPED[i] for i in ("hy3-free", "laguna-s-2.1-free",
+                                           "nemotron-3-ultra-free"))
+NEMOTRON_FAMILY, LAGUNA_FAMILY, HY_FAMILY = FAMILIES
+# What each level of the lookup answers: an exact id's entry, a family's values over the
+# fallback's, the fallback with its max_tokens.
+FALLBACK = {**conftest.FALLBACK, "max_tokens": conftest.MAX_TOKENS_FALLBACK}
+
+
+def family(found):
+    return {**conftest.FALLBACK, **found.params}
+
+
 FORMAT = "[FREE MODELS] auto-filled optimal params for %s: %s"
-SHOWN = "{'temperature': 0.7, 'top_p': 0.95, 'max_tokens': 16384}"
 
 
 class Named:
@@ -33,44 +40,42 @@ class Renamed(str):
 
 
 @pytest.mark.parametrize("model_id, expected", [
-    ("hy3-free", FALLBACK), ("nemotron-3-ultra-free", ULTRA),
-    (" \tNEMOTRON-3-Ultra-Free \n", ULTRA),
-    ("Nemotron-4-Super", [("temperature", 0.6), ("top_p", 0.95)]),
-    ("laguna", [("temperature", 0.2), ("top_p", 0.9)]),
-    ("hybrid-x", [("temperature", 0.7), ("top_p", 0.95)]),
-    ("x-laguna", FALLBACK), ("gpt-x", FALLBACK),
-    (Named(" LAGUNA-S-2.1-FREE"), [("temperature", 0.2), ("top_p", 0.9), ("max_tokens", 16384)]),
-    (Renamed("hy3-free"), [("temperature", 0.6), ("top_p", 0.95)]),
+    ("hy3-free", HY3.params), ("nemotron-3-ultra-free", ULTRA.params),
+    (" \tNEMOTRON-3-Ultra-Free \n", ULTRA.params),
+    ("Nemotron-4-Super", family(NEMOTRON_FAMILY)), ("laguna", family(LAGUNA_FAMILY)),
+    ("hybrid-x", family(HY_FAMILY)), ("x-laguna", FALLBACK), ("gpt-x", FALLBACK),
+    (Named(" LAGUNA-S-2.1-FREE"), LAGUNA.params), (Renamed("hy3-free"), family(NEMOTRON_FAMILY)),
     *[(model_id, FALLBACK) for model_id in (None, "", 0, [], 42, True)],
 ])
 def test_lookup_levels(fm, model_id, expected):
     result = fm.get_optimal_params(model_id)
-    assert type(result) is dict and list(result.items()) == expected
+    assert type(result) is dict and list(result.items()) == list(expected.items())
+    assert [type(value) for value in result.values()] == [type(v) for v in expected.values()]
 
 
 @pytest.mark.parametrize("model_id", ["nemotron-3-ultra-free", "hybrid-x", "gpt-x"])
 def test_results_are_fresh(fm, model_id):
-    before = copy.deepcopy({name: getattr(fm, name) for name in TABLES})
+    before = copy.deepcopy({name: getattr(fm, name) for name in TABLES + CONSTANTS})
     first = fm.get_optimal_params(model_id)
     expected = dict(first)
     first.update(temperature=9.0, extra=1)
     assert fm.get_optimal_params(model_id) == expected
-    assert {name: getattr(fm, name) for name in TABLES} == before
+    assert {name: getattr(fm, name) for name in TABLES + CONSTANTS} == before
 
 
 def test_rebound_and_changed_tables_take_effect(fm):
     fm.FREE_MODEL_OPTIMAL_PARAMS = {"gpt-x": {"top_p": 0.5, "seed": 7}}
     assert list(fm.get_optimal_params("GPT-X").items()) == [("top_p", 0.5), ("seed", 7)]
-    assert list(fm.get_optimal_params("hy3-free").items()) == FALLBACK[:2]
+    assert list(fm.get_optimal_params("hy3-free").items()) == list(family(HY_FAMILY).items())
     fm._FREE_MODEL_FAMILY_PARAMS.clear()
-    assert list(fm.get_optimal_params("hy3-free").items()) == FALLBACK
+    assert list(fm.get_optimal_params("hy3-free").items()) == list(FALLBACK.items())
     fm._FREE_MODEL_FAMILY_PARAMS.append((("gpt", "claude"), {"top_p": 0.5, "seed": 1}))
     assert list(fm.get_optimal_params("claude-3").items()) == [
-        ("temperature", 0.7), ("top_p", 0.5), ("seed", 1)]
+        ("temperature", FALLBACK["temperature"]), ("top_p", 0.5), ("seed", 1)]
     fm._FREE_MODEL_FAMILY_PARAMS.insert(0, ("", {"temperature": 0.3}))
     for model_id in (None, "claude-3"):  # the first matching prefix wins
         assert list(fm.get_optimal_params(model_id).items()) == [
-            ("temperature", 0.3), ("top_p", 0.95)]
+            ("temperature", 0.3), ("top_p", FALLBACK["top_p"])]
     fm._FREE_MODEL_FAMILY_PARAMS = (["a", {"top_p": 0.1}], ("ab", {"top_p": 0.2}))
     fm._FREE_PARAMS_FALLBACK, fm._FREE_MAX_TOKENS_FALLBACK = {"top_p": 0.8}, 5
     assert list(fm.get_optimal_params("abc").items()) == [("top_p", 0.1)]
@@ -79,21 +84,21 @@ def test_rebound_and_changed_tables_take_effect(fm):
 
 def test_missing_max_tokens_fallback_only_hurts_the_fallback(fm):
     del fm._FREE_MAX_TOKENS_FALLBACK
-    assert fm.get_optimal_params("nemotron-3-ultra-free")["max_tokens"] == 32768
+    assert fm.get_optimal_params("nemotron-3-ultra-free")["max_tokens"] == ULTRA.max_tokens
     assert list(fm.get_optimal_params("laguna-x")) == ["temperature", "top_p"]
 
 
 @pytest.mark.parametrize("setup, model_id, exc, text, line", [
-    ({}, Named(None), TypeError, "__str__ returned non-string (type NoneType)", 93),
-    ({"FREE_MODEL_OPTIMAL_PARAMS": GONE}, "x", NameError, None, 94),
-    ({"FREE_MODEL_OPTIMAL_PARAMS": {"x": ["ab", "abc"]}}, "x", ValueError, None, 95),
-    ({"_FREE_MODEL_FAMILY_PARAMS": GONE}, "x", NameError, None, 96),
-    ({"_FREE_MODEL_FAMILY_PARAMS": [("a", {}, 3)]}, "x", ValueError, "too many values to unpack (expected 2)", 96),
-    ({"_FREE_MODEL_FAMILY_PARAMS": [(("a", 5), {})]}, "x", TypeError, None, 97),
-    ({"_FREE_PARAMS_FALLBACK": GONE}, "hy-x", NameError, None, 98),
-    ({"_FREE_MODEL_FAMILY_PARAMS": [("", 5)]}, "x", TypeError, None, 99),
-    ({"_FREE_PARAMS_FALLBACK": GONE}, "x", NameError, None, 101),
-    ({"_FREE_MAX_TOKENS_FALLBACK": GONE}, "gpt-x", NameError, None, 102),
+    ({}, Named(None), TypeError, "__str__ returned non-string (type NoneType)", "normalise"),
+    ({"FREE_MODEL_OPTIMAL_PARAMS": GONE}, "x", NameError, None, "in_table"),
+    ({"FREE_MODEL_OPTIMAL_PARAMS": {"x": ["ab", "abc"]}}, "x", ValueError, None, "copy_entry"),
+    ({"_FREE_MODEL_FAMILY_PARAMS": GONE}, "x", NameError, None, "families"),
+    ({"_FREE_MODEL_FAMILY_PARAMS": [("a", {}, 3)]}, "x", ValueError, "too many values to unpack (expected 2)", "families"),
+    ({"_FREE_MODEL_FAMILY_PARAMS": [(("a", 5), {})]}, "x", TypeError, None, "prefix"),
+    ({"_FREE_PARAMS_FALLBACK": GONE}, "hy-x", NameError, None, "family_base"),
+    ({"_FREE_MODEL_FAMILY_PARAMS": [("", 5)]}, "x", TypeError, None, "family_update"),
+    ({"_FREE_PARAMS_FALLBACK": GONE}, "x", NameError, None, "fallback"),
+    ({"_FREE_MAX_TOKENS_FALLBACK": GONE}, "gpt-x", NameError, None, "fallback_max_tokens"),
 ])
 def test_lookup_failures(fm, setup, model_id, exc, text, line):
     rebind(fm, setup)
@@ -114,12 +119,16 @@ def test_false_values_pass_untouched(fm, cfg):
 
 @pytest.mark.parametrize("cfg, expected, message", [
     ({"model": "hy3-free", "temperature": 1.0, "max_tokens": 4096, "provider": "other"},
-     [("model", "hy3-free"), ("temperature", 0.7), ("max_tokens", 16384), ("provider", "other"),
-      ("top_p", 0.95), ("_free_top_p", 0.95)], "hy3-free: " + SHOWN),
+     [("model", "hy3-free"), ("temperature", HY3.temperature), ("max_tokens", HY3.max_tokens),
+      ("provider", "other"), ("top_p", HY3.top_p), ("_free_top_p", HY3.top_p)],
+     f"hy3-free: {HY3.params}"),
     ({"model": "Nemotron-4-Super", "max_tokens": 1234},
-     [("model", "Nemotron-4-Super"), ("max_tokens", 1234), ("temperature", 0.6), ("top_p", 0.95),
-      ("_free_top_p", 0.95)], "Nemotron-4-Super: {'temperature': 0.6, 'top_p': 0.95}"),
-    ({"provider": "x"}, [("provider", "x")] + FILLED, "None: " + SHOWN),
+     [("model", "Nemotron-4-Super"), ("max_tokens", 1234),
+      ("temperature", NEMOTRON_FAMILY.temperature), ("top_p", NEMOTRON_FAMILY.top_p),
+      ("_free_top_p", NEMOTRON_FAMILY.top_p)],
+     f"Nemotron-4-Super: {family(NEMOTRON_FAMILY)}"),
+    ({"provider": "x"}, [("provider", "x"), *FALLBACK.items(), ("_free_top_p", FALLBACK["top_p"])],
+     f"None: {FALLBACK}"),
 ])
 def test_filled_configurations(fm, caplog, cfg, expected, message):
     caplog.set_level(logging.INFO, logger="tarnwick.free_models")
@@ -166,28 +175,77 @@ def test_own_interface_of_the_configuration_is_used(fm):
     fm.log = types.SimpleNamespace(info=lambda *a, **k: logged.append((a, k)))
     cfg = Probe()
     assert fm.apply_optimal_params(cfg) is cfg
-    laguna = {"temperature": 0.2, "top_p": 0.9, "max_tokens": 16384}  # str() of what get gave
+    laguna = LAGUNA.params  # str() of what get gave
     assert cfg.seen == [("bool",), ("get", "model"), ("update", laguna),
-                        ("set", "_free_top_p", 0.9), ("get", "model")]
-    assert list(dict.items(cfg)) == [("model", "other"), *laguna.items(), ("_free_top_p", 0.9)]
+                        ("set", "_free_top_p", LAGUNA.top_p), ("get", "model")]
+    assert list(dict.items(cfg)) == [("model", "other"), *laguna.items(),
+                                     ("_free_top_p", LAGUNA.top_p)]
     assert logged == [((FORMAT, MODEL, laguna), {})]
     user = collections.UserDict(model="hy3-free")
-    assert fm.apply_optimal_params(user) is user and user["_free_top_p"] == 0.95
+    assert fm.apply_optimal_params(user) is user and user["_free_top_p"] == HY3.top_p
+
+
+def test_log_info_is_taken_before_model_is_read_again(fm):
+    class Recorder:
+        def __init__(self):
+            self.lines = []
+
+        def info(self, *args):
+            self.lines.append(args)
+
+    installed = []
+
+    class RebindsLog:
+        """Collides with "model" in the dict, so every read of "model" compares with it."""
+
+        def __hash__(self):
+            return hash("model")
+
+        def __eq__(self, other):
+            installed.append(Recorder())
+            fm.log = installed[-1]
+            return False
+
+    cfg = {RebindsLog(): 1}
+    assert fm.apply_optimal_params(cfg) is cfg
+    logged = [recorder for recorder in installed if recorder.lines]
+    assert len(logged) == 1 and logged[0].lines == [(FORMAT, None, FALLBACK)]
+    # `log.info` was taken before "model" was read again, and that read rebound `log` anew.
+    assert logged[0] is not fm.log
+
+
+def test_config_subclass_and_replaced_logger(fm):
+    class Config(dict):
+        def get(self, key, default=None):
+            return "laguna-s-2.1-free" if key == "model" else default
+
+    records = []
+
+    class Log:
+        def info(self, *args):
+            records.append(args)
+    fm.log = Log()
+    cfg = fm.apply_optimal_params(Config(model="hy3-free"))
+    assert (cfg["temperature"], cfg["top_p"]) == (LAGUNA.temperature, LAGUNA.top_p)
+    assert records == [(FORMAT, "laguna-s-2.1-free", LAGUNA.params)]
+    assert fm.resolve_free_model(900000)["model"] == fm.FREE_MODELS[0][1]
+    assert records[-1] == ("[FREE MODELS] resolved index %s -> %s", 900000, fm.FREE_MODELS[0][1])
 
 
 ALL = ["model", "temperature", "top_p", "max_tokens", "_free_top_p"]
 
 
 @pytest.mark.parametrize("cfg, setup, exc, text, line, left", [
-    (Probe("bool1"), {}, ZeroDivisionError, "bool1", 114, ["model"]),
-    (Probe("get1"), {}, ZeroDivisionError, "get1", 116, ["model"]),
-    (Probe("update1"), {}, ZeroDivisionError, "update1", 117, ["model"]),
-    (Probe("set1"), {}, ZeroDivisionError, "set1", 120, ALL[:4]),
-    (Probe("get2"), {}, ZeroDivisionError, "get2", 122, ALL),
-    ({"model": "x"}, {"get_optimal_params": lambda m: {"temperature": 0.5}}, KeyError, "'top_p'", 120, ALL[:2]),
-    ({"model": "x"}, {"log": GONE}, NameError, "name 'log' is not defined", 121, ALL),
-    ([1], {}, AttributeError, "'list' object has no attribute 'get'", 116, None),
-    (True, {}, AttributeError, "'bool' object has no attribute 'get'", 116, None),
+    (Probe("bool1"), {}, ZeroDivisionError, "bool1", "truth", ["model"]),
+    (Probe("get1"), {}, ZeroDivisionError, "get1", "lookup", ["model"]),
+    (Probe("update1"), {}, ZeroDivisionError, "update1", "update", ["model"]),
+    (Probe("set1"), {}, ZeroDivisionError, "set1", "free_top_p", ALL[:4]),
+    (Probe("get2"), {}, ZeroDivisionError, "get2", "log_args", ALL),
+    ({"model": "x"}, {"get_optimal_params": lambda m: {"temperature": 0.5}}, KeyError, "'top_p'",
+     "free_top_p", ALL[:2]),
+    ({"model": "x"}, {"log": GONE}, NameError, "name 'log' is not defined", "log", ALL),
+    ([1], {}, AttributeError, "'list' object has no attribute 'get'", "lookup", None),
+    (True, {}, AttributeError, "'bool' object has no attribute 'get'", "lookup", None),
 ])
 def test_application_failures(fm, cfg, setup, exc, text, line, left):
     rebind(fm, setup)

@@ -4,7 +4,8 @@ import logging
 
 import pytest
 
-from conftest import GONE, MODELS, entry, module_entries, rebind
+from conftest import (CATALOGUE, CATALOGUE_IDS, GONE, entry, module_entries, optimal, rebind,
+                      record_calls)
 
 RESOLVE = "resolve_free_model"
 FORMAT = "[FREE MODELS] resolved index %s -> %s"
@@ -28,16 +29,16 @@ class Convertible:
         return self.value
 
 
-# More rows than the module may treat alike: the shipped four and eight by family or fallback.
-TWELVE = MODELS + [(f"Extra {i}", model, 1000 + i) for i, model in enumerate([
+# More rows than the module may treat alike: the shipped ones and eight by family or fallback.
+TWELVE = [model.row for model in CATALOGUE] + [(f"Extra {i}", model, 1000 + i) for i, model in enumerate([
     "nemotron-x", "laguna-y", "hy-z", "gpt-a", "nemotron-b", "other-c", "hy4", "laguna-d"])]
 
 
-@pytest.mark.parametrize("rows", [None, TWELVE], ids=["shipped", "twelve"])
+@pytest.mark.parametrize("rows", [None, TWELVE], ids=["built", "twelve"])
 def test_each_index_resolves_to_its_choice(fm, logged, rows):
     if rows:
         fm.FREE_MODELS = list(rows)
-    rows = rows or MODELS
+    rows = rows or fm.FREE_MODELS
     choices = fm.get_free_model_choices()
     assert [choice["model"] for choice in choices] == [row[1] for row in rows]
     for i, choice in enumerate(choices):
@@ -59,15 +60,24 @@ def test_each_index_resolves_to_its_choice(fm, logged, rows):
 def test_index_forms(fm, logged, index, resolves):
     cfg = fm.resolve_free_model(index)
     if resolves:  # converted to the int 900001, as the log line shows
-        assert cfg["model"] == "laguna-s-2.1-free"
+        second = fm.FREE_MODELS[1][1]
+        assert cfg["model"] == second
         [(_, args, _)] = logged()
-        assert args == (900001, "laguna-s-2.1-free") and type(args[0]) is int
+        assert args == (900001, second) and type(args[0]) is int
     else:
         assert cfg is None and logged() == []
 
 
+def test_text_that_is_no_integer_is_refused_quietly(fm):
+    calls = record_calls(fm, "get_free_model_choices")
+    for index in ["abc", "", "900001.0", "९००००१x", None, [], {}, ()]:
+        assert fm.resolve_free_model(index) is None
+    assert fm.resolve_free_model("९००००१")["model"] == fm.FREE_MODELS[1][1]
+    assert len(calls) == 1
+
+
 @pytest.mark.parametrize("index, builds_list", [
-    (900004, True), (10**30, True), (899999, False), (0, False), (-1, False), (-10**30, False),
+    (900000 + len(CATALOGUE_IDS), True), (10**30, True), (899999, False), (0, False), (-1, False), (-10**30, False),
 ])
 def test_out_of_range_gives_none(fm, logged, index, builds_list):
     real, calls = fm.get_free_model_choices, []
@@ -87,7 +97,7 @@ ABSENT = object()
 def test_system_prompt_inherited(fm, all_config, prompt):
     before = repr(all_config)
     cfg = fm.resolve_free_model(900002, all_config)
-    assert cfg["model"] == "nemotron-3-ultra-free"
+    assert cfg["model"] == fm.FREE_MODELS[2][1]
     if prompt is ABSENT:
         assert len(cfg) == 13 and "system_prompt" not in cfg
     else:
@@ -113,27 +123,30 @@ def test_results_are_fresh_copies(fm):
     first["temperature"] = 2.0
     first["modalities"].append("image")
     second = fm.resolve_free_model(900000)
-    assert first is not second and (second["temperature"], second["modalities"]) == (0.7, ["text"])
+    temperature = optimal(fm, fm.FREE_MODELS[0][1])[0]
+    assert first is not second and (second["temperature"], second["modalities"]) == (
+        temperature, ["text"])
 
 
 def test_rebound_base_and_catalogue(fm):
     fm.FREE_MODEL_BASE = 1000
-    models = [fm.resolve_free_model(1000 + i)["model"] for i in range(4)]
+    count = len(fm.FREE_MODELS)
+    models = [fm.resolve_free_model(1000 + i)["model"] for i in range(count)]
     assert models == [row[1] for row in fm.FREE_MODELS]
-    assert [fm.resolve_free_model(i) for i in (1004, 999, 900000)] == [None] * 3
+    assert [fm.resolve_free_model(i) for i in (1000 + count, 999, 900000)] == [None] * 3
     fm.FREE_MODELS = []
-    assert [fm.resolve_free_model(1000 + i) for i in range(4)] == [None] * 4
+    assert [fm.resolve_free_model(1000 + i) for i in range(count)] == [None] * count
 
 
 @pytest.mark.parametrize("index, all_config, setup, exc, line", [
-    (float("inf"), None, {}, OverflowError, 160),
-    (Convertible(KeyError("boom")), None, {}, KeyError, 160),
-    (Convertible(SystemExit(3)), None, {}, SystemExit, 160),
-    (900000, None, {"FREE_MODEL_BASE": GONE}, NameError, 163),
-    (900000, None, {"get_free_model_choices": GONE}, NameError, 165),
-    (900001, [1], {}, AttributeError, 171),
-    (900001, "prompt", {}, AttributeError, 171),
-    (900000, {"system_prompt": "x"}, {"log": GONE}, NameError, 172),
+    (float("inf"), None, {}, OverflowError, "index"),
+    (Convertible(KeyError("boom")), None, {}, KeyError, "index"),
+    (Convertible(SystemExit(3)), None, {}, SystemExit, "index"),
+    (900000, None, {"FREE_MODEL_BASE": GONE}, NameError, "lower_bound"),
+    (900000, None, {"get_free_model_choices": GONE}, NameError, "choices"),
+    (900001, [1], {}, AttributeError, "inherit"),
+    (900001, "prompt", {}, AttributeError, "inherit"),
+    (900000, {"system_prompt": "x"}, {"log": GONE}, NameError, "log"),
 ])
 def test_failures(fm, logged, index, all_config, setup, exc, line):
     rebind(fm, setup)
@@ -143,3 +156,54 @@ def test_failures(fm, logged, index, all_config, setup, exc, line):
         assert str(info.value) == f"name '{next(iter(setup))}' is not defined"
     assert module_entries(info.value) == [entry(RESOLVE, line)]
     assert logged() == []
+
+
+def test_base_raised_while_resolving_selects_nothing(fm):
+    """The offset turned negative: no row, where plain Python would index from the end."""
+    choices = fm.get_free_model_choices
+
+    def choices_while_base_moves_up():
+        fm.FREE_MODEL_BASE = 900001
+        return choices()
+
+    fm.get_free_model_choices = choices_while_base_moves_up
+    assert fm.resolve_free_model(900000) is None
+
+
+def test_bad_row_elsewhere_still_fails_resolution(fm):
+    fm.FREE_MODELS[-1] = ("Hy3", "hy3-free")
+    with pytest.raises(ValueError, match="need more than 2 values to unpack") as info:
+        fm.resolve_free_model(900000)
+    assert module_entries(info.value) == [entry(RESOLVE, "choices"),
+                                          entry("get_free_model_choices", "rows")]
+
+
+@pytest.mark.parametrize("name, line", [("_FREE_PARAMS_FALLBACK", "temperature"),
+                                        ("FREE_KEYLESS_PLACEHOLDER", "api_key"),
+                                        ("_FREE_MAX_TOKENS_FALLBACK", "max_tokens")])
+def test_missing_name_fails_resolution_at_its_line(fm, name, line):
+    delattr(fm, name)
+    with pytest.raises(NameError, match=f"name '{name}' is not defined") as info:
+        fm.resolve_free_model(900003)
+    assert module_entries(info.value)[-1] == entry("get_free_model_choices", line)
+
+
+def test_float_base_fails_at_the_subscript(fm):
+    fm.FREE_MODEL_BASE = 900000.0
+    with pytest.raises(TypeError, match="list indices must be integers") as info:
+        fm.resolve_free_model(900001)
+    assert module_entries(info.value) == [entry(RESOLVE, "copy")]
+
+
+def test_missing_info_reported_before_missing_model(fm):
+    fm.get_free_model_choices = lambda: [{"name": "no model"}]
+
+    class Mute:
+        pass
+    fm.log = Mute()
+    with pytest.raises(AttributeError, match="info") as info:
+        fm.resolve_free_model(900000)
+    assert module_entries(info.value) == [entry(RESOLVE, "log")]
+    del fm.log
+    with pytest.raises(NameError):
+        fm.resolve_free_model(900000)

@@ -1,13 +1,16 @@
 """The road of one chat request, in process, for every catalogue model: the selector list,
 resolution of its index, the optimal parameters, then the request URL and headers."""
-from conftest import OPTIMAL
+from conftest import CATALOGUE, optimal, shipped
 
 
 def test_chat_request_for_every_free_model(fm):
     all_config = {"system_prompt": "Be brief.", "models": [{"name": "own"}]}
     choices = fm.get_free_model_choices()
-    assert [choice["model"] for choice in choices] == list(OPTIMAL)
-    for i, (model, (temperature, top_p, max_tokens)) in enumerate(OPTIMAL.items()):
+    models = [row[1] for row in fm.FREE_MODELS]
+    assert [choice["model"] for choice in choices] == models
+    assert shipped(models) == [m.id for m in CATALOGUE]
+    for i, model in enumerate(models):
+        temperature, top_p, max_tokens = optimal(fm, model)
         llm_config = fm.resolve_free_model(fm.FREE_MODEL_BASE + i, all_config)
         assert fm.apply_optimal_params(llm_config) is llm_config
         assert [llm_config[k] for k in ("model", "temperature", "top_p", "max_tokens",

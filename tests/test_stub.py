@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from conftest import KEYS
+from conftest import CATALOGUE_IDS, KEYS
 
 STUB = pathlib.Path(__file__).resolve().parent.parent / "routes" / "free_models.pyi"
 # The annotations the TypedDicts use, and the runtime check each stands for.
@@ -49,7 +49,7 @@ def test_entry_declares_the_thirteen_keys_in_order(fm):
 
 
 @pytest.mark.parametrize("all_config", [None, {"system_prompt": "Be brief."}, {"x": 1}])
-@pytest.mark.parametrize("index", range(4))
+@pytest.mark.parametrize("index", range(len(CATALOGUE_IDS)))
 def test_config_covers_resolved_and_filled_configurations(fm, index, all_config):
     config = typed_dict("FreeModelConfig")
     assert [key for key, (_, required) in config.items() if not required] == [
