@@ -150,12 +150,13 @@ inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
 // filled stays there on error, for the caller to release).
-int entry_values(Frame &f, PyObject *row, EntryValues &v, FallbackItem (&fallbacks)[2])
+int entry_values(Frame &f, Ref row, EntryValues &v, FallbackItem (&fallbacks)[2])
 {
     f.line = line::get_free_model_choices::rows;
     PyObject *fields[3];
-    if (unpack(row, 3, fields) < 0)
+    if (unpack(row.get(), 3, fields) < 0)
         return -1;
+    row = Ref();  // unpacked: the loop holds the row no longer
     v.at[k_name] = fields[0];
     v.at[k_model] = fields[1];
     v.at[k_max_context] = fields[2];
@@ -277,9 +278,9 @@ int build_choices(Frame &f, ChoiceSink &out)
     if (!models)
         return -1;
     FallbackItem fallbacks[2] = {};
-    return for_each(f, line::get_free_model_choices::rows, models.get(), [&](PyObject *row) {
+    return for_each(f, line::get_free_model_choices::rows, models.get(), [&](Ref row) {
         EntryValues values{};
-        if (entry_values(f, row, values, fallbacks) < 0) {
+        if (entry_values(f, std::move(row), values, fallbacks) < 0) {
             values.release();
             return -1;
         }

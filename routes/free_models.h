@@ -549,16 +549,16 @@ int unpack(PyObject *item, Py_ssize_t n, PyObject **out);
 
 // `for item in iterable: visit(item)`, with f.line at `loop_line` whenever the loop itself reads
 // (so a failing iterator reports the loop's line). An exact list is walked index by index, as its
-// own iterator does, since the host may change it meanwhile. `visit` returns 0 to go on, or
-// non-zero to stop the loop with that value.
+// own iterator does, since the host may change it meanwhile. `visit` is handed the loop's
+// reference to the item (a Ref), to drop as soon as the item is unpacked, as the interpreter
+// does; it returns 0 to go on, or non-zero to stop the loop with that value.
 template <class Visit>
 int for_each(Frame &f, int loop_line, PyObject *iterable, Visit visit)
 {
     f.line = loop_line;
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); i++) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            if (int rc = visit(item.get()))
+            if (int rc = visit(Ref::borrow(PyList_GET_ITEM(iterable, i))))
                 return rc;
             f.line = loop_line;
         }
@@ -568,8 +568,7 @@ int for_each(Frame &f, int loop_line, PyObject *iterable, Visit visit)
     if (!it)
         return -1;
     while (PyObject *next = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(next);
-        if (int rc = visit(item.get()))
+        if (int rc = visit(Ref::steal(next)))
             return rc;
         f.line = loop_line;
     }

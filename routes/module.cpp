@@ -75,7 +75,8 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
 // or the first one's successor.
 const char kMadeHere[] = "routes.free_models: process-wide state";
 
-// 1 when `interp` carries the mark, 0 when not, -1 with an error set.
+// 1 when `interp` carries the mark, 0 when not, -1 with an error set. The key is a str of the
+// call's own, not an interned one: the interpreter's dict releases it when it goes.
 int made_here(PyInterpreterState *interp, bool set_mark)
 {
     PyObject *state = PyInterpreterState_GetDict(interp);
@@ -83,9 +84,12 @@ int made_here(PyInterpreterState *interp, bool set_mark)
         PyErr_NoMemory();
         return -1;
     }
+    Ref key = Ref::steal(PyUnicode_FromString(kMadeHere));
+    if (!key)
+        return -1;
     if (set_mark)
-        return PyDict_SetItemString(state, kMadeHere, Py_True) < 0 ? -1 : 1;
-    return PyDict_ContainsString(state, kMadeHere);
+        return PyDict_SetItem(state, key.get(), Py_True) < 0 ? -1 : 1;
+    return PyDict_Contains(state, key.get());
 }
 
 bool interpreter_running(int64_t id)

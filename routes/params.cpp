@@ -170,22 +170,14 @@ int answer_with(Ref params, ParamValues *values, Ref &out)
 }
 
 // One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
-int try_family(Frame &f, PyObject *mid, PyObject *pair, Ref &params)
+int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
 {
-    PyObject *prefix, *family_params;
-    Ref halves[2];
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-        // Borrowed: the caller holds the pair, and a tuple cannot let go of its items.
-        prefix = PyTuple_GET_ITEM(pair, 0);
-        family_params = PyTuple_GET_ITEM(pair, 1);
-    }
-    else {
-        PyObject *items[2];
-        if (unpack(pair, 2, items) < 0)
-            return -1;
-        halves[0] = Ref::steal(prefix = items[0]);
-        halves[1] = Ref::steal(family_params = items[1]);
-    }
+    PyObject *items[2];
+    if (unpack(pair.get(), 2, items) < 0)
+        return -1;
+    pair = Ref();  // unpacked: the loop holds the pair no longer
+    Ref halves[2] = {Ref::steal(items[0]), Ref::steal(items[1])};
+    PyObject *prefix = halves[0].get(), *family_params = halves[1].get();
 
     f.line = line::get_optimal_params::prefix;
     int match = starts_with(mid, prefix);
@@ -262,8 +254,8 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
     if (!families)
         return -1;
     Ref found;
-    int rc = for_each(f, line::get_optimal_params::families, families.get(), [&](PyObject *pair) {
-        return try_family(f, mid.get(), pair, found);
+    int rc = for_each(f, line::get_optimal_params::families, families.get(), [&](Ref pair) {
+        return try_family(f, mid.get(), std::move(pair), found);
     });
     if (rc)
         return rc < 0 ? -1 : answer_with(std::move(found), values, params);

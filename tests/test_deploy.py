@@ -19,7 +19,7 @@ import zipfile
 
 import pytest
 
-from conftest import OPTIMAL
+from conftest import optimal
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text()
@@ -145,7 +145,7 @@ def test_wheel_installs_beside_the_hosts_own_routes_package(tmp_path):
     road = found["road"]
     assert road["url"] == fm.FREE_API_BASE + "/chat/completions"
     assert road["headers"] == {"Accept": "application/json", **fm.FREE_ATTRIBUTION_HEADERS}
-    temperature, top_p, max_tokens = OPTIMAL[road["model"]]
+    temperature, top_p, max_tokens = optimal(fm, road["model"])
     assert road["sampling"] == [temperature, top_p, max_tokens]
 
     # mypy reads the installed stub (py.typed): the host passes, and the mistake is caught
@@ -319,7 +319,7 @@ def test_readme_snippet_answers_as_the_example_host():
                     model["temperature"], model["max_tokens"])
                 assert "top_p" not in payload and "_free_top_p" not in config
             else:
-                assert payload["top_p"] == OPTIMAL[config["model"]][1]
+                assert payload["top_p"] == optimal(fm, config["model"])[1]
         for index in (own, -1, fm.FREE_MODEL_BASE + len(fm.FREE_MODELS)):
             with pytest.raises(LookupError):
                 snippet["llm_config_for"](index, all_config)

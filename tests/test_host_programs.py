@@ -963,10 +963,7 @@ for module in (peer, fm):
 """
 
 
-@pytest.mark.parametrize("kind", [
-    pytest.param("str", marks=pytest.mark.xfail(
-        strict=True, reason="the call keeps the table it read until it returns")),
-    "general"])
+@pytest.mark.parametrize("kind", ["str", "general"])
 def test_table_unbound_by_host_code_inside_a_call_goes_at_once(kind):
     """Host code run inside a call (a key of an entry, compared as the choice entry reads its
     temperature) unbinds the table: plain Python lets go of the table and its entries there and
@@ -975,10 +972,12 @@ def test_table_unbound_by_host_code_inside_a_call_goes_at_once(kind):
     interpreter, whose namespace holds str keys only or has held another (`kind`)."""
     done = run_python(f"PEER, KIND = {str(PEER)!r}, {kind!r}\n" + UNBOUND_INSIDE_A_CALL)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["entry released, other key compared"] * 2
+    # how often the other key is compared depends on where the hash seed puts the keys
+    peer_events, module_events = done.stdout.splitlines()
+    assert module_events == peer_events
+    assert peer_events.startswith("entry released, other key compared")
 
 
-@pytest.mark.xfail(strict=True, reason="a failing call lets go of the row's values last first")
 def test_values_of_a_replaced_row_go_in_the_order_of_the_locals(fm):
     """Host code run inside a call replaces the row being served, then the call fails: the row's
     id and context window, held by the call alone, go in the order of the call's locals (the id
