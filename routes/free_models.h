@@ -479,14 +479,25 @@ inline const NameReads::Read *standing_read(Frame &f, StrId name)
     return nullptr;
 }
 
+int str_lookup(PyObject *d, PyObject *key, PyObject **value);
+PyObject *builtin_or_name_error(StrId name);
+
 inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
 {
-    if (const NameReads::Read *read = standing_read(f, name)) {
-        if (quiet)
-            *quiet = true;
-        return Py_NewRef(read->value);
+    if (f.reads || quiet) {
+        if (const NameReads::Read *read = standing_read(f, name)) {
+            if (quiet)
+                *quiet = true;
+            return Py_NewRef(read->value);
+        }
+        return read_global(f, name, quiet);
     }
-    return read_global(f, name, quiet);
+    // Read once in this call and told nothing of: the lookup alone.
+    PyObject *value;
+    int found = str_lookup(f.globals, interned(name), &value);
+    if (found)
+        return found > 0 ? value : nullptr;
+    return builtin_or_name_error(name);
 }
 
 // Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.

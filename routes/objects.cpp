@@ -204,6 +204,15 @@ PyObject *lookup_name(PyObject *globals, StrId name)
     return found > 0 ? value : nullptr;
 }
 
+PyObject *builtin_or_name_error(StrId name)
+{
+    PyObject *key = interned(name), *value;
+    int found = str_lookup(constants.builtins_dict, key, &value);
+    if (found == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return found > 0 ? value : nullptr;
+}
+
 PyObject *read_global(Frame &f, StrId name, bool *quiet)
 {
     // Told before the lookup: host code run by it could change what a dict holds.

@@ -172,6 +172,15 @@ int answer_with(Ref params, ParamValues *values, Ref &out)
 // One family pair: 1 and `params` set when its prefix matches, 0 when not, -1 on error.
 int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
 {
+    // An exact tuple whose prefix is an exact str, tested against an exact str: the test runs
+    // nothing, so a pair that does not match is passed over without taking its halves.
+    if (PyTuple_CheckExact(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2 &&
+        PyUnicode_CheckExact(PyTuple_GET_ITEM(pair.get(), 0)) && PyUnicode_CheckExact(mid)) {
+        f.line = line::get_optimal_params::prefix;
+        if (!starts_with(mid, PyTuple_GET_ITEM(pair.get(), 0)))
+            return 0;
+        f.line = line::get_optimal_params::families;
+    }
     PyObject *items[2];
     if (unpack(pair.get(), 2, items) < 0)
         return -1;
