@@ -6,10 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// CPython's internal header for three things the public interface does not tell or do at the
-// cost the hot paths need: what a dict lookup can run (the kind of its key table), the method
-// lookup of `log.info` without a bound method, and the C stack guard with one thread-state
-// fetch. They are 3.13's, as the module is.
+// CPython's internal dict header, for what the public interface does not tell or do at the cost
+// the hot paths need: what a dict lookup can run (the kind of its key table), the entries of a
+// table of str keys, and the method lookup of `log.info` without a bound method. They are
+// 3.13's, as the module is.
 #if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 13
 #error "routes.free_models is built for CPython 3.13 and reads its internal layouts"
 #endif
@@ -17,7 +17,6 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#include <internal/pycore_ceval.h>
 #include <internal/pycore_dict.h>
 #pragma GCC diagnostic pop
 #undef Py_BUILD_CORE
