@@ -390,7 +390,7 @@ struct EntryValues {
 };
 
 // The catalogue's usual number of rows, with room to grow: the entries prepared across calls
-// (state.cpp), and the entry values kept without a heap allocation (ChoiceSink).
+// (choices.cpp), and the entry values kept without a heap allocation (ChoiceSink).
 constexpr Py_ssize_t kUsualRows = 8;
 
 // Where the body of get_free_model_choices puts each entry: into the list it returns, or, for
