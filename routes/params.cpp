@@ -44,8 +44,19 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
 // for the same id objects again and again, as the choice list asks for the catalogue's. Sets of
 // two, chosen by the object's address, the newer first; each pair owns its two exact str (whose
 // release runs no host code), and a set is rewritten whole before the pair it drops goes.
+//
+// A pair also remembers where its normal form was last found in the parameter table, as the
+// table's and the entry's address and version tag: nothing owned, and never followed on its
+// own. CPython gives every dict a tag of its own when it is made and a new one at every change,
+// so when the table the name holds now has the same address and tag, it is that table,
+// unchanged, and it still holds that entry; when the entry's tag is unchanged as well, the
+// entry still holds the values read from it.
 struct NormalForm {
     PyObject *text, *normal;
+    PyObject *table, *entry;  // fingerprints: compared, followed only as said above
+    uint64_t table_version, entry_version;
+    bool told;            // read_values() could read the entry:
+    PyObject *values[3];  // its max_tokens, temperature, top_p (NULL where absent)
 };
 constexpr int kNormalFormBits = 6;
 NormalForm normal_forms[1 << kNormalFormBits][2];
@@ -56,15 +67,19 @@ NormalForm (&normal_form_set(PyObject *text))[2]
     return normal_forms[mixed >> (64 - kNormalFormBits)];
 }
 
+// The pair made for `model_id`, when there is one.
+NormalForm *known_form(PyObject *model_id)
+{
+    NormalForm (&set)[2] = normal_form_set(model_id);
+    return set[0].text == model_id ? &set[0] : set[1].text == model_id ? &set[1] : nullptr;
+}
+
 // `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
 // ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
 PyObject *normalise_ascii(PyObject *text)
 {
-    NormalForm (&set)[2] = normal_form_set(text);
-    if (set[0].text == text)
-        return Py_NewRef(set[0].normal);
-    if (set[1].text == text)
-        return Py_NewRef(set[1].normal);
+    if (NormalForm *known = known_form(text))
+        return Py_NewRef(known->normal);
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref normal;
@@ -84,9 +99,10 @@ PyObject *normalise_ascii(PyObject *text)
         for (Py_ssize_t i = start; i < end; i++)
             *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
     }
+    NormalForm (&set)[2] = normal_form_set(text);
     NormalForm dropped = set[1];
     set[1] = set[0];
-    set[0] = {Py_NewRef(text), Py_NewRef(normal.get())};
+    set[0] = {Py_NewRef(text), Py_NewRef(normal.get()), nullptr, nullptr, 0, 0, false, {}};
     Py_XDECREF(dropped.text);
     Py_XDECREF(dropped.normal);
     return normal.release();
@@ -227,12 +243,40 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             return -1;
         if (quiet && PyUnicode_CheckExact(mid.get()) && quiet_lookup(table.get())) {
             // `mid in T` and then `T[mid]`, with T read again: nothing can run in between, so
-            // the name still holds T and one lookup answers both.
-            PyObject *found;
-            if (str_lookup(table.get(), mid.get(), &found) < 0)
-                return -1;
-            entry = Ref::steal(found);
-            f.line = line::get_optimal_params::copy_entry;
+            // the name still holds T and one lookup answers both; none at all when the table is
+            // the one, unchanged, that the id's entry was last found in.
+            NormalForm *known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
+            if (known && known->table == table.get() &&
+                known->table_version == version_of(table.get()) &&
+                version_of(known->entry) == known->entry_version) {
+                f.line = line::get_optimal_params::copy_entry;
+                if (values && known->told) {
+                    values->max_tokens = Ref::borrow(known->values[0]);
+                    values->temperature = Ref::borrow(known->values[1]);
+                    values->top_p = Ref::borrow(known->values[2]);
+                    return 1;
+                }
+                entry = Ref::borrow(known->entry);
+            }
+            else {
+                PyObject *found;
+                if (str_lookup(table.get(), mid.get(), &found) < 0)
+                    return -1;
+                entry = Ref::steal(found);
+                if (entry)
+                    f.line = line::get_optimal_params::copy_entry;
+                if (entry && known && PyDict_CheckExact(entry.get())) {
+                    ParamValues read;
+                    bool told = read_values(entry.get(), read);
+                    *known = {known->text, known->normal, table.get(), entry.get(),
+                              version_of(table.get()), version_of(entry.get()), told,
+                              {read.max_tokens.get(), read.temperature.get(), read.top_p.get()}};
+                    if (told && values) {
+                        *values = std::move(read);
+                        return 1;
+                    }
+                }
+            }
         }
         else {
             int found = contains(table.get(), mid.get());
