@@ -18,12 +18,14 @@ namespace {
 // Copying a dict's key table is much cheaper than inserting thirteen keys, and a catalogue row
 // gives the same values call after call. So each of the first positions of the choice list
 // keeps a dict with the thirteen keys in order and the values its last entry had ("modalities"
-// left None). An entry whose values are those very objects is a copy of it with a new
-// "modalities" list; any other entry is made key by key and, when all its values are kept
-// safely, prepared for the next call.
+// left None), and, once resolve_free_model wants it, the same with "system_prompt" (None) last.
+// An entry whose values are those very objects is a copy of one of them with a new "modalities"
+// list (and its system prompt); any other entry is made key by key and, when all its values are
+// kept safely, prepared for the next call.
 
 struct Prepared {
     PyObject *dict;                // owned; never handed out, so never changed
+    PyObject *with_prompt;         // owned, or NULL until wanted; as `dict`
     PyObject *values[kEntryKeys];  // borrowed from dict
 };
 Prepared prepared_entries[kUsualRows];
@@ -43,23 +45,35 @@ bool holds_values(const Prepared &prepared, const EntryValues &values)
     return same;
 }
 
-// A copy of `prepared` with a new "modalities" list.
-PyObject *entry_from(PyObject *prepared)
+// A copy of `prepared` with a new "modalities" list, and `system_prompt` when given.
+PyObject *entry_from(PyObject *prepared, PyObject *system_prompt)
 {
     Ref modalities = Ref::steal(PyList_New(1));
     if (!modalities)
         return nullptr;
     PyList_SET_ITEM(modalities.get(), 0, Py_NewRef(interned(s_text)));
-    return copy_replacing(prepared, k_modalities, interned(s_modalities), modalities.get());
+    const Replacement with[2] = {
+        {k_modalities, interned(s_modalities), modalities.get()},
+        {kEntryKeys, interned(s_system_prompt), system_prompt},
+    };
+    return copy_replacing(prepared, with, system_prompt ? 2 : 1);
 }
 
-// A new choice entry with `values` and a new "modalities" list; `pos` is its position in the
-// choice list. Only memory can fail.
-PyObject *make_entry(Py_ssize_t pos, const EntryValues &values)
+// A new choice entry with `values` and a new "modalities" list (and "system_prompt" last, when
+// given); `pos` is its position in the choice list. Only memory can fail.
+PyObject *make_entry(Py_ssize_t pos, const EntryValues &values, PyObject *system_prompt)
 {
     Prepared *slot = pos < kUsualRows ? &prepared_entries[pos] : nullptr;
-    if (slot && slot->dict && holds_values(*slot, values))
-        return entry_from(slot->dict);
+    if (slot && slot->dict && holds_values(*slot, values)) {
+        if (!system_prompt)
+            return entry_from(slot->dict, nullptr);
+        if (!slot->with_prompt) {
+            const Replacement placeholder = {kEntryKeys, interned(s_system_prompt), Py_None};
+            if (!(slot->with_prompt = copy_replacing(slot->dict, &placeholder, 1)))
+                return nullptr;
+        }
+        return entry_from(slot->with_prompt, system_prompt);
+    }
 
     Ref made = Ref::steal(PyDict_New());
     if (!made)
@@ -71,14 +85,15 @@ PyObject *make_entry(Py_ssize_t pos, const EntryValues &values)
         if (PyDict_SetItem(made.get(), interned(kEntryKeyName[i]), value) < 0)
             return nullptr;
     }
-    Ref entry = Ref::steal(entry_from(made.get()));
+    Ref entry = Ref::steal(entry_from(made.get(), system_prompt));
     if (!entry)
         return nullptr;
     if (keep) {
-        Ref old = Ref::steal(slot->dict);
+        Ref old = Ref::steal(slot->dict), old_with_prompt = Ref::steal(slot->with_prompt);
         for (int i = 0; i < kEntryKeys; i++)
             slot->values[i] = i == k_modalities ? Py_None : values.at[i];
         slot->dict = made.release();
+        slot->with_prompt = nullptr;
     }
     return entry.release();
 }
@@ -148,9 +163,83 @@ inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
     return read_params_fallback(f, key, kept);
 }
 
+// What an entry reads besides its row and its parameter set: the four module-level constants
+// and the three fallbacks, as a row read them all without running host code. A later row would
+// read the very same objects while the namespace, the builtins and the fallback table still
+// carry the version tags they had then (CPython gives a dict a new tag at every change), so it
+// takes them from here instead of reading seven times. Owns what it holds; lives for one call.
+class SharedValues {
+public:
+    enum Slot { provider, api_type, api_base, api_key, max_tokens, temperature, top_p, count };
+
+    SharedValues() = default;
+    SharedValues(const SharedValues &) = delete;
+    SharedValues &operator=(const SharedValues &) = delete;
+    ~SharedValues() { forget(); }
+
+    bool stand(Frame &f) const
+    {
+        return table_ && version_of(f.globals) == namespace_version_ &&
+               version_of(constants.builtins_dict) == builtins_version_ &&
+               version_of(table_) == table_version_;
+    }
+    PyObject *take(Slot s) const { return Py_NewRef(at_[s]); }
+
+    // After a row whose every read stood: its values, for the rows after it.
+    void keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]);
+
+private:
+    void forget()
+    {
+        for (PyObject *&v : at_)
+            Py_CLEAR(v);
+        Py_CLEAR(table_);
+    }
+    PyObject *at_[count] = {};
+    PyObject *table_ = nullptr;  // _FREE_PARAMS_FALLBACK; null: nothing kept
+    uint64_t namespace_version_ = 0, builtins_version_ = 0, table_version_ = 0;
+};
+
+void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2])
+{
+    const NameReads::Read *provider_read = standing_read(f, s_FREE_PROVIDER_TYPE),
+                          *base_read = standing_read(f, s_FREE_API_BASE),
+                          *key_read = standing_read(f, s_FREE_KEYLESS_PLACEHOLDER),
+                          *max_tokens_read = standing_read(f, s__FREE_MAX_TOKENS_FALLBACK),
+                          *table_read = standing_read(f, s__FREE_PARAMS_FALLBACK);
+    if (!provider_read || !base_read || !key_read || !max_tokens_read || !table_read)
+        return;
+    PyObject *table = table_read->value;
+    for (const FallbackItem &item : fallbacks) {
+        if (item.table != table || item.version != version_of(table))
+            return;
+    }
+    // Nothing below runs host code: what is released is what this object owned.
+    PyObject *values[count] = {provider_read->value, provider_read->value, base_read->value,
+                               key_read->value, max_tokens_read->value, fallbacks[0].value,
+                               fallbacks[1].value};
+    PyObject *old[count + 1];
+    memcpy(old, at_, sizeof at_);
+    old[count] = table_;
+    for (int i = 0; i < count; i++)
+        at_[i] = Py_NewRef(values[i]);
+    table_ = Py_NewRef(table);
+    namespace_version_ = version_of(f.globals);
+    builtins_version_ = version_of(constants.builtins_dict);
+    table_version_ = version_of(table);
+    for (PyObject *o : old)
+        Py_XDECREF(o);
+}
+
+// What a row's entry reads besides the row: the fallback items and the shared values.
+struct RowReads {
+    FallbackItem fallbacks[2] = {};
+    SharedValues shared;
+};
+
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
 // filled stays there on error, for the caller to release).
-int entry_values(Frame &f, Ref row, EntryValues &v, FallbackItem (&fallbacks)[2])
+int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
 {
     f.line = line::get_free_model_choices::rows;
     PyObject *fields[3];
@@ -179,6 +268,25 @@ int entry_values(Frame &f, Ref row, EntryValues &v, FallbackItem (&fallbacks)[2]
                 return -1;
         }
     }
+    v.at[k_enabled] = Py_NewRef(Py_True);
+    v.at[k_free] = Py_NewRef(Py_True);
+
+    // Replaces the seven reads below when an earlier row's still stand and nothing between
+    // them can run host code (a told parameter set is read by no `get` of the host's).
+    if (opt.told && reads.shared.stand(f)) {
+        using S = SharedValues;
+        const S &shared = reads.shared;
+        v.at[k_provider] = shared.take(S::provider);
+        v.at[k_api_type] = shared.take(S::api_type);
+        v.at[k_api_base] = shared.take(S::api_base);
+        v.at[k_api_key] = shared.take(S::api_key);
+        ParamValues &told = opt.values;
+        v.at[k_max_tokens] = told.max_tokens ? told.max_tokens.release() : shared.take(S::max_tokens);
+        v.at[k_temperature] =
+            told.temperature ? told.temperature.release() : shared.take(S::temperature);
+        v.at[k_top_p] = told.top_p ? told.top_p.release() : shared.take(S::top_p);
+        return 0;
+    }
 
     struct Constant { int line; StrId name; EntryKey key; };
     static const Constant constants_read[] = {
@@ -192,9 +300,9 @@ int entry_values(Frame &f, Ref row, EntryValues &v, FallbackItem (&fallbacks)[2]
         if (!(v.at[c.key] = lookup_global(f, c.name)))
             return -1;
     }
-    v.at[k_enabled] = Py_NewRef(Py_True);
 
     namespace at = line::get_free_model_choices;
+    FallbackItem (&fallbacks)[2] = reads.fallbacks;
     v.at[k_max_tokens] = opt_get(f, at::max_tokens, opt, s_max_tokens, opt.values.max_tokens,
                                  [&] { return lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK); });
     if (!v.at[k_max_tokens])
@@ -207,7 +315,8 @@ int entry_values(Frame &f, Ref row, EntryValues &v, FallbackItem (&fallbacks)[2]
                             [&] { return params_fallback(f, s_top_p, fallbacks[1]); });
     if (!v.at[k_top_p])
         return -1;
-    v.at[k_free] = Py_NewRef(Py_True);
+    if (opt.told)
+        reads.shared.keep_if_standing(f, fallbacks);
     return 0;
 }
 
@@ -229,26 +338,13 @@ ChoiceSink::~ChoiceSink()
         PyMem_Free(rows_);
 }
 
-int ChoiceSink::append(EntryValues &values)
+EntryValues *ChoiceSink::next()
 {
-    if (!values_only_) {
-        Ref entry = Ref::steal(make_entry(size_, values));
-        values.release();
-        if (!entry)
-            return -1;
-        if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
-            return -1;
-        if (PyList_Append(list_.get(), entry.get()) < 0)
-            return -1;
-        size_++;
-        return 0;
-    }
-    if (size_ == capacity_) {
+    if (values_only_ && size_ == capacity_) {
         auto *grown = PyMem_New(EntryValues, 2 * capacity_);
         if (!grown) {
-            values.release();
             PyErr_NoMemory();
-            return -1;
+            return nullptr;
         }
         memcpy(grown, rows_, sizeof *rows_ * size_);
         if (rows_ != inline_)
@@ -256,8 +352,32 @@ int ChoiceSink::append(EntryValues &values)
         rows_ = grown;
         capacity_ *= 2;
     }
-    rows_[size_++] = values;  // the references move over
+    EntryValues *slot = values_only_ ? &rows_[size_] : &pending_;
+    *slot = {};
+    return slot;
+}
+
+int ChoiceSink::add_next()
+{
+    if (values_only_) {
+        size_++;  // kept where next() put them
+        return 0;
+    }
+    Ref entry = Ref::steal(make_entry(size_, pending_, nullptr));
+    pending_.release();
+    if (!entry)
+        return -1;
+    if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
+        return -1;
+    if (PyList_Append(list_.get(), entry.get()) < 0)
+        return -1;
+    size_++;
     return 0;
+}
+
+void ChoiceSink::drop_next()
+{
+    (values_only_ ? rows_[size_] : pending_).release();
 }
 
 PyObject *ChoiceSink::release_list()
@@ -265,10 +385,10 @@ PyObject *ChoiceSink::release_list()
     return list_ ? list_.release() : PyList_New(0);
 }
 
-PyObject *ChoiceSink::copy_of_entry(Py_ssize_t pos)
+PyObject *ChoiceSink::copy_of_entry(Py_ssize_t pos, PyObject *system_prompt)
 {
     // Nobody has seen the entry, so a new entry with its values is its copy.
-    return make_entry(pos, rows_[pos]);
+    return make_entry(pos, rows_[pos], system_prompt);
 }
 
 int build_choices(Frame &f, ChoiceSink &out)
@@ -277,15 +397,17 @@ int build_choices(Frame &f, ChoiceSink &out)
     Ref models = Ref::steal(lookup_global(f, s_FREE_MODELS));
     if (!models)
         return -1;
-    FallbackItem fallbacks[2] = {};
+    RowReads reads;
     return for_each(f, line::get_free_model_choices::rows, models.get(), [&](Ref row) {
-        EntryValues values{};
-        if (entry_values(f, std::move(row), values, fallbacks) < 0) {
-            values.release();
+        EntryValues *values = out.next();
+        if (!values)
+            return -1;
+        if (entry_values(f, std::move(row), *values, reads) < 0) {
+            out.drop_next();
             return -1;
         }
         f.line = line::get_free_model_choices::append;
-        return out.append(values);
+        return out.add_next();
     });
 }
 

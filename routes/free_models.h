@@ -403,10 +403,15 @@ public:
     ChoiceSink &operator=(const ChoiceSink &) = delete;
     ~ChoiceSink();
 
-    int append(EntryValues &values);  // takes the values over, whatever it returns
+    // The next entry's values go into *next() (cleared; NULL with MemoryError when no room can
+    // be had), then add_next() takes them over, whatever it returns, or drop_next() releases them.
+    EntryValues *next();
+    int add_next();
+    void drop_next();
     Py_ssize_t size() const noexcept { return size_; }
     PyObject *release_list();                 // the list (entries made)
-    PyObject *copy_of_entry(Py_ssize_t pos);  // dict(entry[pos]), a new dict (values kept)
+    // dict(entry[pos]), a new dict (values kept); with "system_prompt" set last when given
+    PyObject *copy_of_entry(Py_ssize_t pos, PyObject *system_prompt);
 
 private:
     bool values_only_;
@@ -416,6 +421,7 @@ private:
     EntryValues inline_[kUsualRows];
     EntryValues *rows_ = inline_;
     Py_ssize_t capacity_ = kUsualRows;
+    EntryValues pending_;  // the entry being made, when entries are made
 };
 
 // The body of get_free_model_choices: the entry of every catalogue row, in order, into `out`.
@@ -507,12 +513,15 @@ void add_traceback(int site, int line, PyObject *globals);
 //
 // Besides the constants that the exec step prepares, three things are kept from one call to
 // the next, each beside the code that uses it: the normal forms of recent model ids
-// (params.cpp), a prepared dict per position of the choice list (choices.cpp), and the code
+// (params.cpp), prepared dicts per position of the choice list (choices.cpp), and the code
 // objects of traceback entries (traceback.cpp). Each owns what it holds, holds only exact str,
 // int, float, bool and None and code objects (whose release runs no host code), is used only
 // for the very objects it was made from (compared by address), and is replaced whole, the old
 // released last. No module-level name and no host object is kept: names are read where they
 // are used (lookup_global), and what one call reads lives no longer than the call (NameReads).
+// A normal form also notes the parameter table and entry it was last found in, by address and
+// version tag only: a dict gets a tag of its own when made and a new one at every change, so the
+// note is followed only when the table just read has that very address and tag.
 //
 // After the interpreter that made them is finalized, the next import forgets them (and the
 // module's other process-wide state) without releasing them: their objects died with it.
@@ -549,9 +558,14 @@ bool str_items_in_order(PyObject *d, const StrId *keys, int nkeys, PyObject **va
 // with `values` in place of its values, in order.
 PyObject *copy_with_values(PyObject *shape, PyObject *const *values, Py_ssize_t n);
 
-// A copy of the plain dict `d`, with `value` in place of the value of its entry number `index`
-// (0 for the first inserted), whose key is `key`.
-PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject *value);
+// A copy of the plain dict `d` with `with[i].value` under `with[i].key`, for i < n: in place of
+// the value of its entry number `index` (0 for the first inserted), which the key is expected to
+// have; inserted otherwise.
+struct Replacement {
+    Py_ssize_t index;
+    PyObject *key, *value;
+};
+PyObject *copy_replacing(PyObject *d, const Replacement *with, int n);
 
 // Unpacks `item` into exactly n values (new references in out[0..n-1]) with the module's error
 // texts; a tuple or list is unpacked by its length, any other iterable is read up to item n+1.

@@ -68,18 +68,20 @@ bool same_text(PyObject *a, PyObject *b)
            memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * kind) == 0;
 }
 
-}  // namespace
-
-int str_lookup(PyObject *d, PyObject *key, PyObject **value)
+// The key table of `d` when looking up an exact str there is a probe of the table alone: a
+// dict of str keys (quiet_lookup) that holds its values in the table. NULL otherwise.
+inline PyDictKeysObject *str_table(PyObject *d)
 {
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(key)->hash;
-    Py_ssize_t count;
-    PyDictUnicodeEntry *entries = hash == -1 ? nullptr : str_entries(d, &count);
-    if (!entries)
-        return PyDict_GetItemRef(d, key, value);
-    // A dict of str keys, probed as CPython probes it (the perturbed walk of dictobject.c),
-    // comparing by identity, then by hash and text: nothing else can answer for a str there.
-    PyDictKeysObject *keys = reinterpret_cast<PyDictObject *>(d)->ma_keys;
+    auto *mp = reinterpret_cast<PyDictObject *>(d);
+    return quiet_lookup(d) && !mp->ma_values ? mp->ma_keys : nullptr;
+}
+
+// The value under the exact str `key`, whose hash is known, in a str_table() (borrowed), or NULL
+// where it has none. Probed as CPython probes it (the perturbed walk of dictobject.c), comparing
+// by identity, then by hash and text: nothing else can answer for a str there.
+inline PyObject *probe_str(PyDictKeysObject *keys, PyObject *key, Py_hash_t hash)
+{
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
     size_t mask = ((size_t)1 << keys->dk_log2_size) - 1;
     size_t perturb = (size_t)hash;
     size_t i = (size_t)hash & mask;
@@ -88,18 +90,33 @@ int str_lookup(PyObject *d, PyObject *key, PyObject **value)
         if (ix >= 0) {
             PyObject *other = entries[ix].me_key;
             if (other == key || (reinterpret_cast<PyASCIIObject *>(other)->hash == hash &&
-                                 same_text(other, key))) {
-                *value = Py_NewRef(entries[ix].me_value);
-                return 1;
-            }
+                                 same_text(other, key)))
+                return entries[ix].me_value;
         }
         else if (ix == DKIX_EMPTY) {
-            *value = nullptr;
-            return 0;
+            return nullptr;
         }
         perturb >>= 5;  // PERTURB_SHIFT
         i = mask & (i * 5 + perturb + 1);
     }
+}
+
+inline Py_hash_t known_hash(PyObject *str)
+{
+    return reinterpret_cast<PyASCIIObject *>(str)->hash;
+}
+
+}  // namespace
+
+int str_lookup(PyObject *d, PyObject *key, PyObject **value)
+{
+    Py_hash_t hash = known_hash(key);
+    PyDictKeysObject *keys = hash == -1 ? nullptr : str_table(d);
+    if (!keys)
+        return PyDict_GetItemRef(d, key, value);
+    PyObject *found = probe_str(keys, key, hash);
+    *value = Py_XNewRef(found);
+    return found != nullptr;
 }
 
 bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
@@ -175,21 +192,29 @@ PyObject *copy_with_values(PyObject *shape, PyObject *const *values, Py_ssize_t 
     return copy.release();
 }
 
-PyObject *copy_replacing(PyObject *d, Py_ssize_t index, PyObject *key, PyObject *value)
+PyObject *copy_replacing(PyObject *d, const Replacement *with, int n)
 {
     Ref copy = Ref::steal(PyDict_Copy(d));
     if (!copy)
         return nullptr;
     Py_ssize_t count;
     PyDictUnicodeEntry *entries = str_entries(copy.get(), &count);
-    if (!entries || index >= count || entries[index].me_key != key)
-        return PyDict_SetItem(copy.get(), key, value) < 0 ? nullptr : copy.release();
-    // As copy_with_values() sets each entry.
-    PyObject *old = entries[index].me_value;
-    entries[index].me_value = Py_NewRef(value);
-    if (PyObject_GC_IsTracked(value) && !PyObject_GC_IsTracked(copy.get()))
+    bool track = false;
+    for (const Replacement *r = with; r < with + n; r++) {
+        if (!entries || r->index >= count || entries[r->index].me_key != r->key) {
+            if (PyDict_SetItem(copy.get(), r->key, r->value) < 0)
+                return nullptr;
+            entries = str_entries(copy.get(), &count);  // the insert may have moved them
+            continue;
+        }
+        // As copy_with_values() sets each entry.
+        PyObject *old = entries[r->index].me_value;
+        entries[r->index].me_value = Py_NewRef(r->value);
+        track |= PyObject_GC_IsTracked(r->value);
+        Py_DECREF(old);
+    }
+    if (track && !PyObject_GC_IsTracked(copy.get()))
         PyObject_GC_Track(copy.get());
-    Py_DECREF(old);
     return copy.release();
 }
 
@@ -215,12 +240,25 @@ PyObject *builtin_or_name_error(StrId name)
 
 PyObject *read_global(Frame &f, StrId name, bool *quiet)
 {
-    // Told before the lookup: host code run by it could change what a dict holds.
     PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
-    bool no_host_code = (quiet || f.reads) && quiet_lookup(globals);
+    // The usual case, found in a namespace of str keys: the probe alone, which runs nothing (an
+    // interned name's hash was computed when it was interned).
+    PyDictKeysObject *keys = str_table(globals);
+    if (PyObject *value = keys ? probe_str(keys, key, known_hash(key)) : nullptr) {
+        if (quiet)
+            *quiet = true;
+        if (NameReads *reads = f.reads) {
+            reads->at[name] = {value, version_of(globals), 0, false};
+            reads->filled |= 1u << name;
+        }
+        return Py_NewRef(value);
+    }
+
+    // Told before the lookup: host code run by it could change what a dict holds.
+    bool no_host_code = (quiet || f.reads) && keys;
     uint64_t namespace_version = version_of(globals), builtins_version = 0;
     PyObject *value;
-    int found = str_lookup(globals, key, &value);
+    int found = keys ? 0 : str_lookup(globals, key, &value);
     bool from_builtins = found == 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);

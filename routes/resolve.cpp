@@ -5,30 +5,17 @@ namespace fm {
 
 namespace {
 
-// `cfg["system_prompt"] = cfg.get("system_prompt") or all_config.get("system_prompt", "")`;
-// `fresh`: cfg is a new choice entry of the module's, whose keys are the entry's thirteen.
-int inherit_system_prompt(PyObject *cfg, PyObject *all_config, bool fresh)
+// `current or all_config.get("system_prompt", "")`: the system prompt a configuration inherits,
+// `current` being its own (None when it has none).
+PyObject *inherited_prompt(PyObject *current, PyObject *all_config)
 {
-    Ref prompt = fresh ? Ref::borrow(Py_None)
-                       : Ref::steal(call_get(cfg, interned(s_system_prompt), nullptr));
-    if (!prompt)
-        return -1;
-    int keep = PyObject_IsTrue(prompt.get());
-    if (keep < 0)
-        return -1;
-    if (!keep && PyDict_CheckExact(all_config)) {
-        prompt = Ref::steal(call_get(all_config, interned(s_system_prompt), interned(s_empty)));
-        if (!prompt)
-            return -1;
-    }
-    else if (!keep) {
-        Ref get = Ref::steal(PyObject_GetAttr(all_config, interned(s_get)));
-        prompt = Ref::steal(get ? PyObject_Call(get.get(), constants.system_prompt_args, nullptr)
-                                : nullptr);
-        if (!prompt)
-            return -1;
-    }
-    return PyDict_SetItem(cfg, interned(s_system_prompt), prompt.get());
+    int keep = current == Py_None ? 0 : PyObject_IsTrue(current);
+    if (keep)
+        return keep < 0 ? nullptr : Py_NewRef(current);
+    if (PyDict_CheckExact(all_config))
+        return call_get(all_config, interned(s_system_prompt), interned(s_empty));
+    Ref get = Ref::steal(PyObject_GetAttr(all_config, interned(s_get)));
+    return get ? PyObject_Call(get.get(), constants.system_prompt_args, nullptr) : nullptr;
 }
 
 // The position that `choices[offset]` reads in a list of `count` entries, with the list's own
@@ -160,28 +147,40 @@ int index_value(PyObject *model_index, Ref &idx)
     if (negative)
         return negative < 0 ? nullptr : Py_NewRef(Py_None);
 
+    // `cfg = dict(choices[offset])`, then, when all_config is true, `cfg["system_prompt"] =
+    // cfg.get("system_prompt") or all_config.get("system_prompt", "")`. An entry of the module's
+    // own has no system prompt: the one it inherits is found first and goes into the copy as it
+    // is made. Nobody sees the copy before it is returned, so only a failing allocation could
+    // tell the difference.
     f.line = line::resolve_free_model::copy;
     Ref cfg;
-    if (own) {
-        Py_ssize_t pos = at;  // 0 <= at < count, as checked
-        if (!small && list_position(offset.get(), count, &pos) < 0)
-            return nullptr;
-        cfg = Ref::steal(own_choices.copy_of_entry(pos));
-    }
-    else {
+    Py_ssize_t pos = at;  // 0 <= at < count, as checked
+    if (!own) {
         Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
-        cfg = Ref::steal(entry ? dict_of(entry.get()) : nullptr);
+        if (!entry || !(cfg = Ref::steal(dict_of(entry.get()))))
+            return nullptr;
     }
-    if (!cfg)
+    else if (!small && list_position(offset.get(), count, &pos) < 0) {
         return nullptr;
+    }
 
     f.line = line::resolve_free_model::inherit_test;
     int inherit = PyObject_IsTrue(all_config);
     if (inherit < 0)
         return nullptr;
+    Ref prompt;
     if (inherit) {
         f.line = line::resolve_free_model::inherit;
-        if (inherit_system_prompt(cfg.get(), all_config, own) < 0)
+        Ref current = own ? Ref::borrow(Py_None)
+                          : Ref::steal(call_get(cfg.get(), interned(s_system_prompt), nullptr));
+        if (!current || !(prompt = Ref::steal(inherited_prompt(current.get(), all_config))))
+            return nullptr;
+        if (!own && PyDict_SetItem(cfg.get(), interned(s_system_prompt), prompt.get()) < 0)
+            return nullptr;
+    }
+    if (own) {
+        f.line = line::resolve_free_model::copy;
+        if (!(cfg = Ref::steal(own_choices.copy_of_entry(pos, prompt.get()))))
             return nullptr;
     }
 

@@ -150,3 +150,32 @@ def test_opt_get_taken_before_its_fallback(fm):
     assert got == run(peer)[0]
     assert got[2] is AttributeError
     assert module_entries(failure) == [entry("get_free_model_choices", "max_tokens")]
+
+
+def test_names_changed_between_rows_are_read_afresh(fm):
+    """Rows from host code that, between rows, rebinds the constants or changes the fallback
+    table in place: each entry, listed or resolved, has the values as they stand at its row,
+    as in plain Python, including an entry that takes the fallbacks for want of its own."""
+    def run(module):
+        module.FREE_MODEL_OPTIMAL_PARAMS = dict(module.FREE_MODEL_OPTIMAL_PARAMS,
+                                                partial={"temperature": 0.3})
+        rows = [row for m in CATALOGUE for row in (("Partial", "partial", 1), m.row)] * 2
+
+        class Rows:
+            def __iter__(self):
+                for n, row in enumerate(rows):
+                    if n % 3 == 1:
+                        module.FREE_PROVIDER_TYPE = f"type-{n}"
+                        module.FREE_API_BASE = f"https://relay-{n}.test/v1"
+                        module.FREE_KEYLESS_PLACEHOLDER = f"key-{n}"
+                        module._FREE_MAX_TOKENS_FALLBACK = 1000 + n
+                    elif n % 3 == 2:
+                        module._FREE_PARAMS_FALLBACK["top_p"] = n / 100
+                    yield row
+        module.FREE_MODELS = Rows()
+        return module.get_free_model_choices(), [
+            module.resolve_free_model(900000 + n) for n in range(len(rows))]
+    peer = load_peer()  # with tables of its own, copied before run() changes the module's
+    got = run(fm)
+    assert got == run(peer)
+    assert len({choice["api_base"] for choice in got[0]}) > len(got[0]) // 3
