@@ -238,27 +238,18 @@ PyObject *builtin_or_name_error(StrId name)
     return found > 0 ? value : nullptr;
 }
 
-PyObject *read_global(Frame &f, StrId name, bool *quiet)
-{
-    PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
-    // The usual case, found in a namespace of str keys: the probe alone, which runs nothing (an
-    // interned name's hash was computed when it was interned).
-    PyDictKeysObject *keys = str_table(globals);
-    if (PyObject *value = keys ? probe_str(keys, key, known_hash(key)) : nullptr) {
-        if (quiet)
-            *quiet = true;
-        if (NameReads *reads = f.reads) {
-            reads->at[name] = {value, version_of(globals), 0, false};
-            reads->filled |= 1u << name;
-        }
-        return Py_NewRef(value);
-    }
+namespace {
 
+// read_global() beyond its usual case: a namespace of other keys, or a name it lacks.
+[[gnu::noinline]] PyObject *read_global_at_length(Frame &f, StrId name, bool *quiet)
+{
     // Told before the lookup: host code run by it could change what a dict holds.
+    PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
+    PyDictKeysObject *keys = str_table(globals);
     bool no_host_code = (quiet || f.reads) && keys;
     uint64_t namespace_version = version_of(globals), builtins_version = 0;
     PyObject *value;
-    int found = keys ? 0 : str_lookup(globals, key, &value);
+    int found = keys ? 0 : str_lookup(globals, key, &value);  // keys: probed, not there
     bool from_builtins = found == 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);
@@ -277,6 +268,26 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
         reads.filled |= 1u << name;
     }
     return value;
+}
+
+}  // namespace
+
+PyObject *read_global(Frame &f, StrId name, bool *quiet)
+{
+    // The usual case, found in a namespace of str keys: the probe alone, which runs nothing (an
+    // interned name's hash was computed when it was interned).
+    PyObject *globals = f.globals, *key = interned(name);
+    PyDictKeysObject *keys = str_table(globals);
+    PyObject *value = keys ? probe_str(keys, key, known_hash(key)) : nullptr;
+    if (!value)
+        return read_global_at_length(f, name, quiet);
+    if (quiet)
+        *quiet = true;
+    if (NameReads *reads = f.reads) {
+        reads->at[name] = {value, version_of(globals), 0, false};
+        reads->filled |= 1u << name;
+    }
+    return Py_NewRef(value);
 }
 
 int unpack(PyObject *item, Py_ssize_t n, PyObject **out)

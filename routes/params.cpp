@@ -230,7 +230,8 @@ int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
     f.line = line::get_optimal_params::normalise;
-    Ref mid = Ref::steal(normalise(model_id));
+    NormalForm *known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
+    Ref mid = known ? Ref::borrow(known->normal) : Ref::steal(normalise(model_id));
     if (!mid)
         return -1;
 
@@ -244,8 +245,9 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
         if (quiet && PyUnicode_CheckExact(mid.get()) && quiet_lookup(table.get())) {
             // `mid in T` and then `T[mid]`, with T read again: nothing can run in between, so
             // the name still holds T and one lookup answers both; none at all when the table is
-            // the one, unchanged, that the id's entry was last found in.
-            NormalForm *known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
+            // the one, unchanged, that the id's entry was last found in. (The id's pair is
+            // looked for again: host code run since the first look may have rewritten its set.)
+            known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
             if (known && known->table == table.get() &&
                 known->table_version == version_of(table.get()) &&
                 version_of(known->entry) == known->entry_version) {
