@@ -484,25 +484,18 @@ inline const NameReads::Read *standing_read(Frame &f, StrId name)
     return nullptr;
 }
 
-int str_lookup(PyObject *d, PyObject *key, PyObject **value);
-PyObject *builtin_or_name_error(StrId name);
-
+// A module-level name in a body: as read_global() gives it, or from the call's earlier read of
+// it while that stands.
 inline PyObject *lookup_global(Frame &f, StrId name, bool *quiet = nullptr)
 {
-    if (f.reads || quiet) {
+    if (f.reads) {
         if (const NameReads::Read *read = standing_read(f, name)) {
             if (quiet)
                 *quiet = true;
             return Py_NewRef(read->value);
         }
-        return read_global(f, name, quiet);
     }
-    // Read once in this call and told nothing of: the lookup alone.
-    PyObject *value;
-    int found = str_lookup(f.globals, interned(name), &value);
-    if (found)
-        return found > 0 ? value : nullptr;
-    return builtin_or_name_error(name);
+    return read_global(f, name, quiet);
 }
 
 // Adds the traceback entry of `site` at `line` to the pending exception, which stays as it is.

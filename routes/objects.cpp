@@ -115,8 +115,12 @@ int str_lookup(PyObject *d, PyObject *key, PyObject **value)
     if (!keys)
         return PyDict_GetItemRef(d, key, value);
     PyObject *found = probe_str(keys, key, hash);
-    *value = Py_XNewRef(found);
-    return found != nullptr;
+    if (!found) {
+        *value = nullptr;
+        return 0;
+    }
+    *value = Py_NewRef(found);
+    return 1;
 }
 
 bool read_str_items(PyObject *d, const StrId *keys, int nkeys, PyObject **values)
@@ -229,19 +233,10 @@ PyObject *lookup_name(PyObject *globals, StrId name)
     return found > 0 ? value : nullptr;
 }
 
-PyObject *builtin_or_name_error(StrId name)
-{
-    PyObject *key = interned(name), *value;
-    int found = str_lookup(constants.builtins_dict, key, &value);
-    if (found == 0)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return found > 0 ? value : nullptr;
-}
-
 namespace {
 
 // read_global() beyond its usual case: a namespace of other keys, or a name it lacks.
-[[gnu::noinline]] PyObject *read_global_at_length(Frame &f, StrId name, bool *quiet)
+[[gnu::noinline]] PyObject *read_global_in_full(Frame &f, StrId name, bool *quiet)
 {
     // Told before the lookup: host code run by it could change what a dict holds.
     PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
@@ -280,7 +275,7 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
     PyDictKeysObject *keys = str_table(globals);
     PyObject *value = keys ? probe_str(keys, key, known_hash(key)) : nullptr;
     if (!value)
-        return read_global_at_length(f, name, quiet);
+        return read_global_in_full(f, name, quiet);
     if (quiet)
         *quiet = true;
     if (NameReads *reads = f.reads) {
