@@ -214,7 +214,7 @@ void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]
         if (item.table != table || item.version != version_of(table))
             return;
     }
-    // Nothing below runs host code: what is released is what this object owned.
+    // Replaced whole, the old released last (its release may run host code).
     PyObject *values[count] = {provider_read->value, provider_read->value, base_read->value,
                                key_read->value, max_tokens_read->value, fallbacks[0].value,
                                fallbacks[1].value};
@@ -281,7 +281,8 @@ int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
         v.at[k_api_base] = shared.take(S::api_base);
         v.at[k_api_key] = shared.take(S::api_key);
         ParamValues &told = opt.values;
-        v.at[k_max_tokens] = told.max_tokens ? told.max_tokens.release() : shared.take(S::max_tokens);
+        v.at[k_max_tokens] =
+            told.max_tokens ? told.max_tokens.release() : shared.take(S::max_tokens);
         v.at[k_temperature] =
             told.temperature ? told.temperature.release() : shared.take(S::temperature);
         v.at[k_top_p] = told.top_p ? told.top_p.release() : shared.take(S::top_p);
