@@ -241,10 +241,11 @@ namespace {
     // Told before the lookup: host code run by it could change what a dict holds.
     PyObject *globals = f.globals, *builtins = constants.builtins_dict, *key = interned(name);
     PyDictKeysObject *keys = str_table(globals);
+    bool probed = keys && known_hash(key) != -1;  // by read_global(), and not there
     bool no_host_code = (quiet || f.reads) && keys;
     uint64_t namespace_version = version_of(globals), builtins_version = 0;
     PyObject *value;
-    int found = keys ? 0 : str_lookup(globals, key, &value);  // keys: probed, not there
+    int found = probed ? 0 : str_lookup(globals, key, &value);
     bool from_builtins = found == 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);
@@ -269,11 +270,13 @@ namespace {
 
 PyObject *read_global(Frame &f, StrId name, bool *quiet)
 {
-    // The usual case, found in a namespace of str keys: the probe alone, which runs nothing (an
-    // interned name's hash was computed when it was interned).
+    // The usual case, found in a namespace of str keys: the probe alone, which runs nothing. (An
+    // interned name's hash was computed when it was interned; read_global_in_full reads the
+    // namespace again in full should it not have been.)
     PyObject *globals = f.globals, *key = interned(name);
-    PyDictKeysObject *keys = str_table(globals);
-    PyObject *value = keys ? probe_str(keys, key, known_hash(key)) : nullptr;
+    Py_hash_t hash = known_hash(key);
+    PyDictKeysObject *keys = hash == -1 ? nullptr : str_table(globals);
+    PyObject *value = keys ? probe_str(keys, key, hash) : nullptr;
     if (!value)
         return read_global_in_full(f, name, quiet);
     if (quiet)

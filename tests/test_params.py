@@ -8,7 +8,8 @@ import types
 import pytest
 
 import conftest
-from conftest import CONSTANTS, FAMILIES, GONE, SHIPPED, TABLES, entry, module_entries, rebind
+from conftest import (CATALOGUE_IDS, CONSTANTS, FAMILIES, GONE, SHIPPED, TABLES, entry,
+                      module_entries, rebind)
 
 HY3, LAGUNA, ULTRA = (SHIPPED[i] for i in ("hy3-free", "laguna-s-2.1-free",
                                            "nemotron-3-ultra-free"))
@@ -254,3 +255,21 @@ def test_application_failures(fm, cfg, setup, exc, text, line, left):
     assert type(info.value) is exc and str(info.value) == text
     assert module_entries(info.value) == [entry("apply_optimal_params", line)]
     assert left is None or list(dict.keys(cfg)) == left
+
+
+def test_known_id_follows_its_entry_as_the_table_holds_it(fm):
+    """An id asked for before is answered from its entry as the table holds it now: the entry
+    changed in place, replaced, and in new tables, each made where an old one may have been."""
+    position = 900000 + CATALOGUE_IDS.index("hy3-free")
+
+    def answers():
+        return (fm.get_optimal_params("hy3-free"), fm.resolve_free_model(position)["top_p"],
+                fm.get_free_model_choices()[position - 900000]["max_tokens"])
+    answers()
+    fm.FREE_MODEL_OPTIMAL_PARAMS["hy3-free"]["top_p"] = 0.11
+    assert answers()[1] == 0.11
+    fm.FREE_MODEL_OPTIMAL_PARAMS["hy3-free"] = {"temperature": 0.2, "top_p": 0.22, "max_tokens": 2}
+    assert answers() == ({"temperature": 0.2, "top_p": 0.22, "max_tokens": 2}, 0.22, 2)
+    for n in range(20):
+        fm.FREE_MODEL_OPTIMAL_PARAMS = {"hy3-free": {"top_p": n / 100, "max_tokens": n}}
+        assert answers() == ({"top_p": n / 100, "max_tokens": n}, n / 100, n)
