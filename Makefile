@@ -17,7 +17,7 @@ export PYTHONPATH := $(CURDIR)/$(MODULE_DIR)
 # The start of a recipe that needs the interpreter: $$py is its path, or the recipe stops.
 FIND_PYTHON := py=$$(tools/find-python) || exit 1;
 
-.PHONY: all build test demo bench wheel install clean check-asan check-valgrind check-leaks \
+.PHONY: all build test demo bench wheel install uninstall clean check-asan check-valgrind check-leaks \
         typecheck probe
 
 all: build
@@ -83,6 +83,11 @@ wheel: $(VENV)/.wheel-tools
 install: export CALLER_PWD := $(PWD)
 install: build
 	@$(FIND_PYTHON) "$$py" tools/install_module.py $$PPID $(MODULE_DIR)/routes
+
+# What install put into HOST/routes/, and nothing of the host's; HOST as for install.
+uninstall: export CALLER_PWD := $(PWD)
+uninstall:
+	@$(FIND_PYTHON) "$$py" tools/install_module.py --uninstall $$PPID
 
 # Every build and cache folder: the module's builds (the wheel's among them), .venv, the wheel,
 # and what pytest, hypothesis and mypy keep between runs.
