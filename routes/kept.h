@@ -20,7 +20,8 @@
 // - `function_type`, `code_records` (function.cpp): the functions' type and `__code__` records,
 //   owned; a function is told the module's own by its type, its table entry and its namespace.
 // - `calls_under_way` (function.cpp): a count of the module's calls in progress on all threads,
-//   and `stack_floor`, per thread, the lowest address its stack may reach: numbers only.
+//   and `stack_floor`, per thread, the address below which a nested call does not start:
+//   numbers only.
 // - `traceback_codes` (traceback.cpp): the code objects of traceback entries, owned.
 // - `normal_forms` (here): the normal forms of recent model ids, each pair of exact str owned,
 //   with the prints of the parameter table and entry where the form was last found and, borrowed
@@ -72,7 +73,8 @@ public:
     }
     bool matches(PyObject *live) const
     {
-        return (uintptr_t)live == address_ && tells_changes(live) && version_of(live) == version_;
+        return (uintptr_t)live == address_ && address_ && tells_changes(live) &&
+               version_of(live) == version_;
     }
     // True when every change of `o` gives it a new version tag.
     static bool tells_changes(PyObject *o)
