@@ -80,6 +80,7 @@ class Side:
         self.observed = False  # the host's watcher calls the functions at each change
         self.seen = []      # what those calls answered
         self.planted = []   # keys put into the namespace
+        self.failed = []    # (label, failure) of the effects that raised
         self.logs = []
         self.ns["log"] = types.SimpleNamespace(info=self.info)
 
@@ -137,8 +138,9 @@ BINDS = {
 }
 
 
-def run_effect(side, effect):
-    """What a hostile object does to its own side when it runs; a failing edit does nothing."""
+def run_effect(side, effect, label):
+    """What a hostile object (`label`) does to its own side when it runs. A failing edit
+    changes nothing more, and what it raised is recorded: the other side's must be the same."""
     ns, kind = side.ns, effect[0]
     try:
         if kind == "param":
@@ -157,8 +159,8 @@ def run_effect(side, effect):
             ns.pop(effect[1], None)
         elif kind == "wrap":
             ns[effect[1]] = wrapper(side, effect[1], effect[2])
-    except Exception:
-        pass
+    except Exception as exc:
+        side.failed.append((label, failure(exc)))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -183,7 +185,7 @@ def fire(side, label, effect):
     side.fired.append(label)
     junk = [tuple([i, i, i]) for i in range(JUNK)]
     del junk
-    run_effect(side, effect)
+    run_effect(side, effect, label)
 
 
 class FinObject(Finalized):
@@ -253,7 +255,7 @@ class Key:
         if side.armed and not side.busy:
             side.busy = True
             try:
-                run_effect(side, self._effect)
+                run_effect(side, self._effect, self._label)
             finally:
                 side.busy = False
 
@@ -274,7 +276,7 @@ class Rows:
     def __iter__(self):
         for i, row in enumerate(list(self.rows)):
             if i == self.at and self._side.armed and not self._side.busy:
-                run_effect(self._side, self.effect)
+                run_effect(self._side, self.effect, self._label)
             yield row
 
 
@@ -615,18 +617,23 @@ class HostPrograms(RuleBasedStateMachine):
         self._pristine.__exit__(None, None, None)
 
     def each_side(self, action, *descs):
-        """Runs action(side, *objects) on both sides, with objects built from `descs`."""
+        """Runs action(side, *objects) on both sides, with objects built from `descs`. An edit
+        that fails is part of the program: it must fail on both sides alike."""
         start, self.labels = self.labels, self.labels + 1000
+        raised = []
         for side in self.sides:
             side.editing = True
             labels = itertools.count(start)
             side.observed = self.watching
             try:
                 action(side, *[build(d, side, labels) for d in descs])
-            except Exception:
-                pass  # the same on both sides, while they agree
+            except Exception as exc:
+                raised.append(failure(exc))
+            else:
+                raised.append(None)
             finally:
                 side.observed = False
+        assert raised[0] == raised[1], f"the edit raised: module {raised[0]}, peer {raised[1]}"
 
     # -- the host's edits: each one a step of its own, or a few in a row with no call between
 
@@ -755,6 +762,12 @@ class HostPrograms(RuleBasedStateMachine):
         else:
             raise AssertionError(f"finalizers still run after four passes: {module.fired} "
                                  f"against {peer.fired}")
+        # What the effects raised: an effect may run more than once (a key compared again, a
+        # pass repeated), so what each side met at least once.
+        failed = [sorted(set(side.failed), key=repr) for side in self.sides]
+        for side in self.sides:
+            side.failed = []
+        assert failed[0] == failed[1], f"effects raised: {difference(*failed)}"
         held = sorted(set(peer.fired) - set(module.fired))
         assert not held, f"the module still holds objects that the host let go of: {held}"
         # ... and it lets go of nothing that the host still holds
