@@ -17,7 +17,8 @@ export PYTHONPATH := $(CURDIR)/$(MODULE_DIR)
 # The start of a recipe that needs the interpreter: $$py is its path, or the recipe stops.
 FIND_PYTHON := py=$$(tools/find-python) || exit 1;
 
-.PHONY: all build test demo bench install clean check-asan check-valgrind check-leaks typecheck probe
+.PHONY: all build test demo bench wheel install uninstall clean check-asan check-valgrind check-leaks \
+        typecheck probe
 
 all: build
 
@@ -31,7 +32,13 @@ $(VENV)/.ready: tests/requirements.txt
 	$(VPY) -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 	touch $@
 
-test: build $(VENV)/.ready typecheck
+$(VENV)/.wheel-tools: tools/wheel-requirements.txt $(VENV)/.ready
+	$(VPY) -m pip install -q --disable-pip-version-check -r tools/wheel-requirements.txt \
+	    -c tests/requirements.txt
+	touch $@
+
+# The wheel test (tests/test_deploy.py) installs what `make wheel` left in dist/.
+test: build $(VENV)/.ready typecheck wheel
 	$(VPY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: build $(VENV)/.ready
@@ -58,6 +65,17 @@ check-valgrind: build $(VENV)/.ready
 check-leaks: build $(VENV)/.ready
 	$(VPY) tools/check_leaks.py
 
+# pip builds the wheel from pyproject.toml over CMakeLists.txt, in a build environment of its own;
+# auditwheel gives it the manylinux_2_17 tag (glibc 2.17 or later), or fails if the module came to
+# need more than that tag allows. One wheel in dist/, the one for this checkout.
+wheel: $(VENV)/.wheel-tools
+	rm -rf $(BUILD)/wheel dist
+	$(VPY) -m pip wheel -q --disable-pip-version-check --no-deps -w $(BUILD)/wheel \
+	    -C cmake.define.FREE_MODELS_WERROR=$(WERROR) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m auditwheel repair \
+	    --plat manylinux_2_17_x86_64 -w dist $(BUILD)/wheel/*.whl
+	@ls dist/*.whl
+
 # Into HOST/routes/, each file renamed over the old one (tools/install_module.py). HOST reaches
 # the tool through the environment, as make exports a variable given on its command line, so
 # any path works. Make's arguments ($$PPID is make) and the caller's PWD, as make was given it
@@ -66,5 +84,12 @@ install: export CALLER_PWD := $(PWD)
 install: build
 	@$(FIND_PYTHON) "$$py" tools/install_module.py $$PPID $(MODULE_DIR)/routes
 
+# What install put into HOST/routes/, and nothing of the host's; HOST as for install.
+uninstall: export CALLER_PWD := $(PWD)
+uninstall:
+	@$(FIND_PYTHON) "$$py" tools/install_module.py --uninstall $$PPID
+
+# Every build and cache folder: the module's builds (the wheel's among them), .venv, the wheel,
+# and what pytest, hypothesis and mypy keep between runs.
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(BUILD)-asan $(VENV) dist .pytest_cache .hypothesis .mypy_cache

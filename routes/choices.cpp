@@ -134,12 +134,11 @@ PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback f
 
 // `_FREE_PARAMS_FALLBACK[key]`, read for every row: the value read for an earlier row of the
 // same call stands while the name's read stands (NameReads) and the table, a dict of str keys,
-// is unchanged since (its version tag). Like the name's read, it owns nothing: the table and
-// the value are looked at only while the table, unchanged, holds the value.
+// matches its print since. Like the name's read, it owns nothing: the value is looked at only
+// while the table, unchanged, holds it.
 struct FallbackItem {
-    PyObject *table;
-    uint64_t version;
-    PyObject *value;
+    Fingerprint table;
+    PyObject *value;  // the table's, followed only while `table` matches
 };
 
 PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
@@ -147,18 +146,18 @@ PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
     Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
     if (!table)
         return nullptr;
-    bool quiet = quiet_lookup(table.get());
-    uint64_t version = version_of(table.get());
+    // Printed before the lookup: a key of the host's compared by it could change the table.
+    Fingerprint print = quiet_lookup(table.get()) ? Fingerprint::of(table.get()) : Fingerprint();
     PyObject *value = get_item(table.get(), interned(key));
-    if (value && quiet)
-        kept = {table.get(), version, value};
+    if (value)
+        kept = {print, value};
     return value;
 }
 
 inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 {
     const NameReads::Read *read = standing_read(f, s__FREE_PARAMS_FALLBACK);
-    if (read && read->value == kept.table && version_of(read->value) == kept.version)
+    if (read && kept.table.matches(read->value))
         return Py_NewRef(kept.value);
     return read_params_fallback(f, key, kept);
 }
@@ -166,8 +165,8 @@ inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 // What an entry reads besides its row and its parameter set: the four module-level constants
 // and the three fallbacks, as a row read them all without running host code. A later row would
 // read the very same objects while the namespace, the builtins and the fallback table still
-// carry the version tags they had then (CPython gives a dict a new tag at every change), so it
-// takes them from here instead of reading seven times. Owns what it holds; lives for one call.
+// match their prints (Fingerprint), so it takes them from here instead of reading seven times.
+// Owns what it holds; lives for one call.
 class SharedValues {
 public:
     enum Slot { provider, api_type, api_base, api_key, max_tokens, temperature, top_p, count };
@@ -179,9 +178,8 @@ public:
 
     bool stand(Frame &f) const
     {
-        return table_ && version_of(f.globals) == namespace_version_ &&
-               version_of(constants.builtins_dict) == builtins_version_ &&
-               version_of(table_) == table_version_;
+        return table_ && namespace_.matches(f.globals) &&
+               builtins_.matches(constants.builtins_dict) && table_print_.matches(table_);
     }
     PyObject *take(Slot s) const { return Py_NewRef(at_[s]); }
 
@@ -197,7 +195,7 @@ private:
     }
     PyObject *at_[count] = {};
     PyObject *table_ = nullptr;  // _FREE_PARAMS_FALLBACK; null: nothing kept
-    uint64_t namespace_version_ = 0, builtins_version_ = 0, table_version_ = 0;
+    Fingerprint namespace_, builtins_, table_print_;
 };
 
 void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2])
@@ -211,7 +209,7 @@ void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]
         return;
     PyObject *table = table_read->value;
     for (const FallbackItem &item : fallbacks) {
-        if (item.table != table || item.version != version_of(table))
+        if (!item.table.matches(table))
             return;
     }
     // Replaced whole, the old released last (its release may run host code).
@@ -224,9 +222,9 @@ void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]
     for (int i = 0; i < count; i++)
         at_[i] = Py_NewRef(values[i]);
     table_ = Py_NewRef(table);
-    namespace_version_ = version_of(f.globals);
-    builtins_version_ = version_of(constants.builtins_dict);
-    table_version_ = version_of(table);
+    namespace_ = Fingerprint::of(f.globals);
+    builtins_ = Fingerprint::of(constants.builtins_dict);
+    table_print_ = Fingerprint::of(table);
     for (PyObject *o : old)
         Py_XDECREF(o);
 }

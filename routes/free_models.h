@@ -434,17 +434,57 @@ int build_choices(Frame &f, ChoiceSink &out);
 // with NameError (or the lookup's own error) set.
 PyObject *lookup_name(PyObject *globals, StrId name);
 
+// What a dict was at one moment, by address and version tag. CPython 3.13 gives a dict a tag no
+// other dict has had when it is made, and a new one at every change, but only where it sees the
+// change: in an exact dict whose values live in its own key table. An object's attribute dict
+// (vars(obj)) keeps its values in the object, and setattr changes them without a new tag. So a
+// print is taken only of such a dict (of anything else it is empty and matches nothing), and a
+// live object matches it only when it is such a dict with that address and that tag: then it is
+// the very dict printed, unchanged since, and it still holds everything it held then.
+//
+// The address is kept as a number: a print is never followed, only compared with an object the
+// caller holds (or has just read from a dict that matches its own print). No field of an object
+// is read before its type is checked.
+class Fingerprint {
+public:
+    Fingerprint() = default;
+    static Fingerprint of(PyObject *o)
+    {
+        return tells_changes(o) ? Fingerprint(o, version_of(o)) : Fingerprint();
+    }
+    bool matches(PyObject *live) const
+    {
+        return (uintptr_t)live == address_ && tells_changes(live) && version_of(live) == version_;
+    }
+    // True when every change of `o` gives it a new version tag.
+    static bool tells_changes(PyObject *o)
+    {
+        return PyDict_CheckExact(o) && !reinterpret_cast<PyDictObject *>(o)->ma_values;
+    }
+
+private:
+    Fingerprint(PyObject *o, uint64_t version) : address_((uintptr_t)o), version_(version) {}
+    static uint64_t version_of(PyObject *d)
+    {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+    }
+    uintptr_t address_ = 0;  // 0: empty
+    uint64_t version_ = 0;
+};
+
 // The module-level names read during one call of a module function. A name read again is
 // answered from here when the dicts it was read from cannot have changed since: they are dicts
-// of str keys only (see quiet_lookup), and CPython gives a dict a new version tag at every
-// change. A value is not owned here: it is looked at only while its dict, unchanged, still
-// holds it (standing_read), so a value the host unbinds during the call goes as it would in
-// plain Python.
+// of str keys only (see quiet_lookup) that match their prints. A value is not owned here: it is
+// looked at only while its dict, unchanged, still holds it (standing_read), so a value the host
+// unbinds during the call goes as it would in plain Python.
 struct NameReads {
     struct Read {
-        PyObject *value;              // the dict's, while its version stands
-        uint64_t namespace_version;   // of the namespace when read
-        uint64_t builtins_version;    // of the builtins, when the name was read there
+        PyObject *value;          // the dict's, while its print matches
+        Fingerprint namespace_;   // of the namespace when read
+        Fingerprint builtins;     // of the builtins, when the name was read there
         bool from_builtins;
     };
     uint32_t filled = 0;  // bit n: at[n] holds a read (the rest is never touched)
@@ -460,16 +500,6 @@ struct NameReads {
     }
 };
 
-// The version tag that CPython gives a dict anew at every change (the tag that dict watchers
-// are told about): deprecated as a public field, but kept by 3.13 at every change.
-inline uint64_t version_of(PyObject *d)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 // `name` as the namespace, then the builtins, hold it at this moment, as lookup_name() gives
 // it. `quiet`, when given, tells whether reading it could not have run host code.
 PyObject *read_global(Frame &f, StrId name, bool *quiet);
@@ -478,8 +508,8 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet);
 inline const NameReads::Read *standing_read(Frame &f, StrId name)
 {
     const NameReads::Read *read = f.reads ? f.reads->find(name) : nullptr;
-    if (read && read->namespace_version == version_of(f.globals) &&
-        (!read->from_builtins || read->builtins_version == version_of(constants.builtins_dict)))
+    if (read && read->namespace_.matches(f.globals) &&
+        (!read->from_builtins || read->builtins.matches(constants.builtins_dict)))
         return read;
     return nullptr;
 }
@@ -512,9 +542,8 @@ void add_traceback(int site, int line, PyObject *globals);
 // for the very objects it was made from (compared by address), and is replaced whole, the old
 // released last. No module-level name and no host object is kept: names are read where they
 // are used (lookup_global), and what one call reads lives no longer than the call (NameReads).
-// A normal form also notes the parameter table and entry it was last found in, by address and
-// version tag only: a dict gets a tag of its own when made and a new one at every change, so the
-// note is followed only when the table just read has that very address and tag.
+// A normal form also notes the parameter table and entry it was last found in, by their prints
+// only (Fingerprint): the note is followed only when the table just read matches its print.
 //
 // After the interpreter that made them is finalized, the next import forgets them (and the
 // module's other process-wide state) without releasing them: their objects died with it.

@@ -2,7 +2,10 @@
 // binding.
 #include "free_models.h"
 
+#include <pthread.h>
+
 #include <cstddef>
+#include <cstdint>
 
 namespace fm {
 
@@ -275,20 +278,67 @@ void function_dealloc(PyObject *op)
 int calls_under_way;
 constexpr int kUnguardedCalls = 8;
 
+// Below this much C stack left, a nested call raises RecursionError rather than go deeper: room
+// for the interpreter to make the exception and for every call on the way up to add its
+// traceback entry.
+constexpr uintptr_t kStackReserve = 256 * 1024;
+
+// The lowest address on the calling thread's stack at which a guarded call may start: its
+// stack's low end plus kStackReserve. Found once per thread; 0 until then, 1 when the thread's
+// stack cannot be told (then only the interpreter's own count of C calls applies).
+thread_local uintptr_t stack_floor;
+
+[[gnu::cold, gnu::noinline]] uintptr_t find_stack_floor()
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return 1;
+    void *low = nullptr;
+    size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || size <= kStackReserve)
+        return 1;
+    return (uintptr_t)low + kStackReserve;
+}
+
+// True when the C stack has room for one more nested call.
+bool stack_has_room()
+{
+    if (!stack_floor)
+        stack_floor = find_stack_floor();
+    return (uintptr_t)__builtin_frame_address(0) >= stack_floor;
+}
+
 // The C stack guard of a call into Python (Py_EnterRecursiveCall, and Py_LeaveRecursiveCall
 // however the body ends) for every call of a module function nested more than kUnguardedCalls
-// deep. Fewer use less C stack than the interpreter keeps in reserve below its own limit, and
+// deep. Fewer use less C stack than the interpreter keeps in reserve below its own limit.
+//
+// The interpreter's count of C calls assumes a few hundred bytes of stack per call, and a call
+// of the module's takes more (its body's frames, and the host's call machinery in between). So
 // a recursion through the module alone (a host that binds a C callable of the module's own
-// functions in its namespace) is stopped as soon as it goes deeper.
+// functions in its namespace: a partial of one, or another of the five under a name the bodies
+// call) would overflow the stack before the count ran out: a guarded call also measures the
+// stack it has left. Either limit raises RecursionError, and the count is left as it was found.
 struct RecursionGuard {
     bool guarded = ++calls_under_way > kUnguardedCalls;
-    bool entered = !guarded ||
-                   Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0;
+    bool entered = !guarded || enter();
     ~RecursionGuard()
     {
         if (guarded && entered)
             Py_LeaveRecursiveCall();
         calls_under_way--;
+    }
+
+private:
+    static bool enter()
+    {
+        if (!stack_has_room()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while "
+                                                  "calling a routes.free_models function");
+            return false;
+        }
+        return Py_EnterRecursiveCall(" while calling a routes.free_models function") == 0;
     }
 };
 
@@ -318,6 +368,19 @@ PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssiz
     return info.body(f, bound);
 }
 
+// run() for a body that reads module-level names once per catalogue row: with the call's
+// reads kept (NameReads), on a frame of its own so that the other bodies' frames stay small.
+[[gnu::noinline]] PyObject *run_rereading(const FunctionInfo &info, Frame &f,
+                                          PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames)
+{
+    NameReads reads;
+    f.reads = &reads;
+    PyObject *result = run(info, f, args, nargs, kwnames);
+    f.reads = nullptr;
+    return result;
+}
+
 PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames)
 {
@@ -339,9 +402,9 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
         }
     }
 
-    NameReads reads;
-    Frame f{fn->globals, info.def_line, info.rereads ? &reads : nullptr};
-    PyObject *result = run(info, f, args, nargs, kwnames);
+    Frame f{fn->globals, info.def_line, nullptr};
+    PyObject *result = info.rereads ? run_rereading(info, f, args, nargs, kwnames)
+                                    : run(info, f, args, nargs, kwnames);
     if (!result)
         add_traceback((int)(&info - kFunctions), f.line, f.globals);
     return result;

@@ -243,13 +243,13 @@ namespace {
     PyDictKeysObject *keys = str_table(globals);
     bool probed = keys && known_hash(key) != -1;  // by read_global(), and not there
     bool no_host_code = (quiet || f.reads) && keys;
-    uint64_t namespace_version = version_of(globals), builtins_version = 0;
+    Fingerprint namespace_print = Fingerprint::of(globals), builtins_print;
     PyObject *value;
     int found = probed ? 0 : str_lookup(globals, key, &value);
     bool from_builtins = found == 0;
     if (from_builtins) {
         no_host_code = no_host_code && quiet_lookup(builtins);
-        builtins_version = version_of(builtins);
+        builtins_print = Fingerprint::of(builtins);
         found = str_lookup(builtins, key, &value);
     }
     if (quiet)
@@ -260,7 +260,7 @@ namespace {
         return nullptr;
     if (no_host_code && f.reads) {
         NameReads &reads = *f.reads;
-        reads.at[name] = {value, namespace_version, builtins_version, from_builtins};
+        reads.at[name] = {value, namespace_print, builtins_print, from_builtins};
         reads.filled |= 1u << name;
     }
     return value;
@@ -282,7 +282,7 @@ PyObject *read_global(Frame &f, StrId name, bool *quiet)
     if (quiet)
         *quiet = true;
     if (NameReads *reads = f.reads) {
-        reads->at[name] = {value, version_of(globals), 0, false};
+        reads->at[name] = {value, Fingerprint::of(globals), Fingerprint(), false};
         reads->filled |= 1u << name;
     }
     return Py_NewRef(value);

@@ -45,18 +45,19 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
 // two, chosen by the object's address, the newer first; each pair owns its two exact str (whose
 // release runs no host code), and a set is rewritten whole before the pair it drops goes.
 //
-// A pair also remembers where its normal form was last found in the parameter table, as the
-// table's and the entry's address and version tag: nothing owned, and never followed on its
-// own. CPython gives every dict a tag of its own when it is made and a new one at every change,
-// so when the table the name holds now has the same address and tag, it is that table,
-// unchanged, and it still holds that entry; when the entry's tag is unchanged as well, the
-// entry still holds the values read from it.
+// A pair also remembers where its normal form was last found in the parameter table: the
+// table's and the entry's prints (Fingerprint), taken only when both are dicts whose every change
+// gives them a new tag. When the table the name holds now matches its print, it is that table,
+// unchanged, and it still holds the entry (alive, then, and safe to look at); when the entry
+// matches its print as well, it still holds the values read from it. Nothing of this is owned
+// and nothing is followed before those checks.
 struct NormalForm {
-    PyObject *text, *normal;
-    PyObject *table, *entry;  // fingerprints: compared, followed only as said above
-    uint64_t table_version, entry_version;
-    bool told;            // read_values() could read the entry:
-    PyObject *values[3];  // its max_tokens, temperature, top_p (NULL where absent)
+    PyObject *text, *normal;  // owned
+    Fingerprint table, entry;
+    PyObject *entry_object;   // the entry: followed only while `table` matches
+    bool told;                // read_values() could read the entry:
+    PyObject *values[3];      // its max_tokens, temperature, top_p (NULL where absent), followed
+                              // only while `entry` matches as well
 };
 constexpr int kNormalFormBits = 6;
 NormalForm normal_forms[1 << kNormalFormBits][2];
@@ -102,7 +103,7 @@ PyObject *normalise_ascii(PyObject *text)
     NormalForm (&set)[2] = normal_form_set(text);
     NormalForm dropped = set[1];
     set[1] = set[0];
-    set[0] = {Py_NewRef(text), Py_NewRef(normal.get()), nullptr, nullptr, 0, 0, false, {}};
+    set[0] = {Py_NewRef(text), Py_NewRef(normal.get()), {}, {}, nullptr, false, {}};
     Py_XDECREF(dropped.text);
     Py_XDECREF(dropped.normal);
     return normal.release();
@@ -248,9 +249,8 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             // the one, unchanged, that the id's entry was last found in. (The id's pair is
             // looked for again: host code run since the first look may have rewritten its set.)
             known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
-            if (known && known->table == table.get() &&
-                known->table_version == version_of(table.get()) &&
-                version_of(known->entry) == known->entry_version) {
+            if (known && known->table.matches(table.get()) &&
+                known->entry.matches(known->entry_object)) {
                 f.line = line::get_optimal_params::copy_entry;
                 if (values && known->told) {
                     values->max_tokens = Ref::borrow(known->values[0]);
@@ -258,7 +258,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
                     values->top_p = Ref::borrow(known->values[2]);
                     return 1;
                 }
-                entry = Ref::borrow(known->entry);
+                entry = Ref::borrow(known->entry_object);
             }
             else {
                 PyObject *found;
@@ -267,11 +267,12 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
                 entry = Ref::steal(found);
                 if (entry)
                     f.line = line::get_optimal_params::copy_entry;
-                if (entry && known && PyDict_CheckExact(entry.get())) {
+                if (entry && known && Fingerprint::tells_changes(table.get()) &&
+                    Fingerprint::tells_changes(entry.get())) {
                     ParamValues read;
                     bool told = read_values(entry.get(), read);
-                    *known = {known->text, known->normal, table.get(), entry.get(),
-                              version_of(table.get()), version_of(entry.get()), told,
+                    *known = {known->text, known->normal, Fingerprint::of(table.get()),
+                              Fingerprint::of(entry.get()), entry.get(), told,
                               {read.max_tokens.get(), read.temperature.get(), read.top_p.get()}};
                     if (told && values) {
                         *values = std::move(read);

@@ -180,3 +180,89 @@ def test_failures_through_nested_calls(fm, setup, call, exc, text, entries):
         call(fm)
     assert type(info.value) is exc and str(info.value) == text
     assert module_entries(info.value) == entries
+
+
+# Run in a fresh interpreter: a recursion that overflowed the C stack would end the process.
+RECURSION = """
+import functools, sys, threading
+import routes.free_models as fm
+
+
+def python_depth():
+    \"\"\"How deep plain Python recursion goes: the headroom the interpreter counts in frames.\"\"\"
+    n = 0
+
+    def down():
+        nonlocal n
+        n += 1
+        down()
+    try:
+        down()
+    except RecursionError:
+        return n
+
+
+def c_depth():
+    \"\"\"How deep a recursion through C goes (each level enters the interpreter from map()) with
+    the frame limit out of the way: the headroom it counts in C calls.\"\"\"
+    n = 0
+
+    def down(_):
+        nonlocal n
+        n += 1
+        list(map(down, [0]))
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**6)
+    try:
+        down(0)
+    except RecursionError:
+        pass
+    finally:
+        sys.setrecursionlimit(limit)
+    return n
+
+
+def recursion(bind, call):
+    saved = dict(vars(fm))
+    bind()
+    try:
+        call()
+    except RecursionError as exc:
+        answer = type(exc).__name__
+    else:
+        answer = "returned"
+    finally:
+        vars(fm).update(saved)
+    return answer
+
+
+def main():
+    config = {}
+    config["model"] = config  # each lookup is asked for the configuration's model: itself
+    before = python_depth(), c_depth()
+    print(recursion(lambda: setattr(fm, "get_optimal_params", fm.apply_optimal_params),
+                    lambda: fm.apply_optimal_params(config)),
+          recursion(lambda: setattr(fm, "get_free_model_choices",
+                                    functools.partial(fm.resolve_free_model, 900000)),
+                    lambda: fm.resolve_free_model(900000)),
+          recursion(lambda: setattr(fm, "get_optimal_params",
+                                    functools.partial(fm.resolve_free_model, 900000)),
+                    lambda: fm.get_free_model_choices()),
+          before == (python_depth(), c_depth()))
+
+
+main()
+thread = threading.Thread(target=main)
+thread.start()
+thread.join()
+"""
+
+
+def test_recursion_through_the_module_alone_ends_in_recursion_error():
+    """A host that binds the module's own functions so that they call each other with no Python
+    frame in between (one under another's name, or a partial of one): the recursion ends in
+    RecursionError, as in plain Python, on the main thread and on a thread with the default
+    stack, and leaves the interpreter's headroom, in frames and in C calls, as it was."""
+    done = run_python(RECURSION)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines() == ["RecursionError RecursionError RecursionError True"] * 2

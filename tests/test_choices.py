@@ -179,3 +179,69 @@ def test_names_changed_between_rows_are_read_afresh(fm):
     got = run(fm)
     assert got == run(peer)
     assert len({choice["api_base"] for choice in got[0]}) > len(got[0]) // 3
+
+
+class Attrs:
+    """An object whose attribute dict a host binds as a table (setattr changes it in place)."""
+
+    def __init__(self, mapping):
+        vars(self).update(mapping)
+
+
+def test_fallback_attribute_dict_changed_between_rows(fm):
+    """The fallback table is an object's attribute dict, changed by setattr between rows: by the
+    host's lookup (whose answers lack the sampling values, so that each row takes the fallback's)
+    and by a generator bound as the catalogue (with the module's own lookup). Each row reads the
+    table as it stands, as in plain Python, also once the values replaced are freed."""
+    def run(module, own_lookup):
+        fallback = Attrs(module._FREE_PARAMS_FALLBACK)
+        module._FREE_PARAMS_FALLBACK = vars(fallback)
+        module.FREE_MODELS = module.FREE_MODELS * 3
+        count = itertools.count(1)
+
+        def lookup(model_id):
+            n = next(count)
+            setattr(fallback, "temperature", n / 10)
+            fallback.top_p = n / 100
+            junk = [{"a": 1} for _ in range(1000)]
+            del junk
+            return {}
+        module.get_optimal_params = lookup
+        listed = module.get_free_model_choices(), module.resolve_free_model(900004)
+        module.get_optimal_params = own_lookup
+        rows = list(module.FREE_MODELS) + [("Gpt", "gpt-x", 1), ("Hy", "hybrid-x", 1)] * 3
+
+        def changing_rows():
+            for n, row in enumerate(rows):
+                fallback.top_p = n / 100
+                if n % 4 == 3:
+                    delattr(fallback, "temperature")
+                    fallback.temperature = n / 10
+                junk = [{"a": 1} for _ in range(1000)]
+                del junk
+                yield row
+        module.FREE_MODELS = changing_rows()
+        generated = module.get_free_model_choices()
+        return listed, generated
+    peer = load_peer()
+    got = run(fm, fm.get_optimal_params)
+    assert got == run(peer, peer.get_optimal_params)
+    assert len({choice["top_p"] for choice in got[1]}) > 3
+
+
+@pytest.mark.parametrize("fallback", [0.5, "temperature", ("temperature", 0.7), None, 7])
+def test_fallback_table_that_is_no_mapping(fm, fallback):
+    """A fallback table that is no mapping fails every entry's read of it, as in plain Python,
+    whether or not the row's own values make the fallback's unneeded."""
+    def run(module):
+        module._FREE_PARAMS_FALLBACK = fallback
+        outcomes = []
+        for rows in (module.FREE_MODELS, [("Gpt", "gpt-x", 1)]):
+            module.FREE_MODELS = rows
+            try:
+                outcomes.append(module.get_free_model_choices())
+            except Exception as exc:
+                outcomes.append((type(exc), str(exc)))
+        return outcomes
+    peer = load_peer()
+    assert run(fm) == run(peer)

@@ -1,23 +1,26 @@
 """A chat request's whole road over loopback HTTP (host stand-in, module, relay stand-in), the
-demo script, and `make install` into a host tree of its own."""
+demo script, and the relay stand-in run on its own."""
 import http.client
 import json
-import os
 import pathlib
+import select
+import signal
+import socket
 import subprocess
 import sys
+import urllib.error
 import urllib.parse
+import urllib.request
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUILT = ROOT / "build" / "lib"
 sys.path.insert(0, str(ROOT / "examples"))
 
 import demo  # noqa: E402
 from conftest import run_script  # noqa: E402
 from host import USER_MODELS, ChatHost  # noqa: E402
-from relay import RelayStandIn  # noqa: E402
+from relay import BASE_PATH, RelayStandIn  # noqa: E402
 from routes.free_models import (  # noqa: E402
     FREE_ATTRIBUTION_HEADERS, FREE_MODEL_BASE, get_free_model_choices)
 
@@ -94,6 +97,34 @@ def test_relay_stand_in_is_strict(relay, headers, body, status):
     assert answer["error"]["message"] if status != 200 else answer["choices"]
 
 
+def read_line(stream, timeout=30):
+    """The next line of a child's output, or "" when none comes within timeout seconds."""
+    ready, _, _ = select.select([stream], [], [], timeout)
+    return stream.readline() if ready else ""
+
+
+def test_relay_stand_in_runs_on_its_own_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    relay = subprocess.Popen([sys.executable, ROOT / "examples" / "relay.py", "--port", str(port)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = f"http://127.0.0.1:{port}{BASE_PATH}/chat/completions"
+        assert url in read_line(relay.stdout)
+        body = b'{"model": "hy3-free", "messages": [{"role": "user", "content": "hi"}]}'
+        with urllib.request.urlopen(urllib.request.Request(url, body), timeout=30) as answer:
+            assert b"hy3-free received" in answer.read()
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(urllib.request.Request(
+                url, body, {"Authorization": "Bearer x"}), timeout=30)
+        assert refused.value.code == 401
+    finally:
+        relay.send_signal(signal.SIGINT)
+        _, err = relay.communicate(timeout=30)
+    assert relay.returncode == 0, err
+
+
 @pytest.mark.parametrize("index", [FREE_MODEL_BASE + len(CHOICES), FREE_MODEL_BASE - 1,
                                    len(USER_MODELS)])
 def test_unresolved_index_takes_the_hosts_404(host, relay, index):
@@ -127,23 +158,3 @@ def test_demo_script_exits_zero():
     done = run_script(ROOT / "examples" / "demo.py")
     assert done.returncode == 0, done.stdout + done.stderr
     assert all(c["model"] + " received" in done.stdout for c in CHOICES)
-
-
-def test_make_install_puts_the_module_and_its_stub_into_the_hosts_own_package(tmp_path):
-    (tmp_path / "routes").mkdir()
-    (tmp_path / "routes" / "__init__.py").write_text("")
-    made = subprocess.run(["make", "-C", str(ROOT), "install", f"HOST={tmp_path}"],
-                          capture_output=True, text=True, timeout=600)
-    assert made.returncode == 0, made.stdout + made.stderr
-    code = ("import sys, routes, routes.free_models as fm\n"
-            f"assert {str(BUILT)!r} not in sys.path\n"
-            "print(routes.__file__, fm.__spec__.origin, ','.join(r[1] for r in fm.FREE_MODELS))")
-    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
-                          env=dict(os.environ, PYTHONPATH=str(tmp_path)), text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    package, origin, ids = done.stdout.split()
-    assert package == str(tmp_path / "routes" / "__init__.py")
-    assert pathlib.Path(origin).parent == tmp_path / "routes"
-    assert ids.split(",") == [choice["model"] for choice in CHOICES]
-    stub = "routes/free_models.pyi"
-    assert (tmp_path / stub).read_text() == (ROOT / stub).read_text()

@@ -1,20 +1,18 @@
-"""How a host gets the module: a wheel that pip builds and installs into a fresh environment
-beside the host's own `routes` package, `make install` over a running host, the build's refusal of
-a wrong interpreter, the README's host snippet beside examples/host.py, and the relay stand-in
-started on its own."""
+"""How a host gets the module: the manylinux wheel of `make wheel` (its name, contents and
+metadata, the release notes of its version) installed into a fresh environment beside the host's
+own `routes` package, `make install` over a running host and `make uninstall` after it, the
+build's refusal of a wrong interpreter, and `make clean`."""
+import email.parser
 import json
 import os
 import pathlib
 import re
 import select
-import signal
-import socket
+import shutil
 import subprocess
 import sys
 import sysconfig
 import tomllib
-import urllib.error
-import urllib.request
 import zipfile
 
 import pytest
@@ -25,11 +23,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text()
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 MODULE_FILE = "free_models" + sysconfig.get_config_var("EXT_SUFFIX")
-MADE = ROOT / "build" / "lib" / "routes" / MODULE_FILE  # what `make install` installs
-sys.path.insert(0, str(ROOT / "examples"))
+BUILT = ROOT / "build" / "lib"
+MADE = BUILT / "routes" / MODULE_FILE  # what `make install` installs
+STUB = ROOT / "routes" / "free_models.pyi"
 
-import host as example_host  # noqa: E402
-from relay import BASE_PATH  # noqa: E402
 from routes import free_models as fm  # noqa: E402
 
 
@@ -112,25 +109,83 @@ def host_tree(folder, init):
     return folder
 
 
+# What the wheel is built from: a wheel in dist/ older than any of them is not this checkout's.
+SOURCES = [ROOT / "pyproject.toml", ROOT / "CMakeLists.txt", ROOT / "LICENSE",
+           *(ROOT / "routes").iterdir()]
+DIST_NAME = PROJECT["name"].replace("-", "_")
+# auditwheel's tag for a module that needs the C library up to glibc 2.17, under both its names.
+WHEEL_TAGS = ["cp313-cp313-manylinux2014_x86_64", "cp313-cp313-manylinux_2_17_x86_64"]
+TROUBLESHOOTING = README.split("\n## Troubleshooting\n", 1)[-1].split("\n## ", 1)[0]
+
+
+def tree(folder):
+    """The paths under folder, but for what Python and mypy cache there."""
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*")
+                  if not {"__pycache__", ".mypy_cache"} & set(p.relative_to(folder).parts))
+
+
+def repaired_wheel():
+    """The one wheel that `make wheel` left in dist/ (make test makes it before the tests)."""
+    wheels = sorted((ROOT / "dist").glob("*.whl"))
+    assert len(wheels) == 1, f"dist/ holds {[w.name for w in wheels]}: run make wheel"
+    wheel, = wheels
+    stale = [p.name for p in SOURCES if p.stat().st_mtime > wheel.stat().st_mtime]
+    assert not stale, f"{wheel.name} is older than {stale}: run make wheel"
+    return wheel
+
+
+@RELEASE_COPIES
+def test_the_wheel_is_manylinux_and_names_its_licence():
+    wheel = repaired_wheel()
+    assert wheel.name == (f"{DIST_NAME}-{PROJECT['version']}-cp313-cp313-"
+                          "manylinux2014_x86_64.manylinux_2_17_x86_64.whl")
+    info = f"{DIST_NAME}-{PROJECT['version']}.dist-info"
+    with zipfile.ZipFile(wheel) as archive:
+        files = [name for name in archive.namelist() if not name.endswith("/")]
+        # the module, its stub and the marker, and nothing that auditwheel grafted in: the module
+        # needs the C library alone
+        assert sorted(name for name in files if not name.startswith(info + "/")) == [
+            f"routes/{MODULE_FILE}", "routes/free_models.pyi", "routes/py.typed"]
+        assert archive.read("routes/free_models.pyi") == STUB.read_bytes()
+        assert archive.read(f"{info}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
+        tags = email.parser.Parser().parsestr(archive.read(f"{info}/WHEEL").decode())
+        metadata = email.parser.Parser().parsestr(archive.read(f"{info}/METADATA").decode())
+    assert sorted(tags.get_all("Tag")) == WHEEL_TAGS
+    assert (metadata["Name"], metadata["Version"]) == (PROJECT["name"], PROJECT["version"])
+    assert metadata["Metadata-Version"] == "2.4"
+    assert (metadata["License-Expression"], metadata.get_all("License-File")) == ("MIT", ["LICENSE"])
+    assert (ROOT / "LICENSE").read_text().startswith("MIT License\n\nCopyright (c) 2026 ")
+    # the classifiers as pyproject.toml gives them; a licence classifier beside the expression
+    # is refused by the metadata's rules
+    assert metadata.get_all("Classifier") == PROJECT["classifiers"]
+    assert "Typing :: Typed" in PROJECT["classifiers"]
+    assert not any(c.startswith("License ::") for c in PROJECT["classifiers"])
+
+
+def test_release_notes_begin_with_the_version_being_built():
+    versions = re.findall(r"^## (\d+)\.(\d+)\.(\d+) ", (ROOT / "CHANGELOG.md").read_text(), re.M)
+    assert ".".join(versions[0]) == PROJECT["version"]
+    numbers = [tuple(map(int, v)) for v in versions]
+    assert numbers == sorted(set(numbers), reverse=True)  # newest first, each version once
+
+
 @RELEASE_COPIES
 def test_wheel_installs_beside_the_hosts_own_routes_package(tmp_path):
+    wheel = repaired_wheel()
     venv = tmp_path / "venv"
     made = run([sys.executable, "-m", "venv", venv])
     assert made.returncode == 0, made.stderr
     pip = [venv / "bin" / "python", "-m", "pip", "--disable-pip-version-check"]
+    # a manylinux wheel installs as it is: no build step, nothing from the registry
+    made = run([*pip, "install", "-q", "--no-index", wheel])
+    assert made.returncode == 0, made.stdout + made.stderr
     probe = run([*pip, "download", "--no-deps", "--retries", "0", "--timeout", "30",
-                 "-d", tmp_path / "probe", "scikit-build-core"], timeout=120)
+                 "-d", tmp_path / "probe", "mypy", "-c", ROOT / "tests" / "requirements.txt"],
+                timeout=120)
     if probe.returncode:
         reason = (probe.stderr.strip().splitlines() or ["no answer"])[-1]
-        pytest.skip(f"the package registry cannot be reached, so pip cannot build: {reason}")
-
-    made = run([*pip, "wheel", "--no-deps", "-w", tmp_path / "dist", ROOT])
-    assert made.returncode == 0, made.stdout + made.stderr
-    wheel, = (tmp_path / "dist").glob("*.whl")
-    names = zipfile.ZipFile(wheel).namelist()
-    assert sorted(n for n in names if ".dist-info/" not in n) == [
-        f"routes/{MODULE_FILE}", "routes/free_models.pyi", "routes/py.typed"]
-    made = run([*pip, "install", "-q", wheel, "mypy", "-c", ROOT / "tests" / "requirements.txt"])
+        pytest.skip(f"the package registry cannot be reached, so pip cannot install mypy: {reason}")
+    made = run([*pip, "install", "-q", "mypy", "-c", ROOT / "tests" / "requirements.txt"])
     assert made.returncode == 0, made.stdout + made.stderr
 
     python = venv / "bin" / "python"
@@ -155,25 +210,44 @@ def test_wheel_installs_beside_the_hosts_own_routes_package(tmp_path):
         ("mistake.py", 'No overload variant of "apply_optimal_params" matches argument type '
                        '"MappingProxyType[str, str]"')], checked.stdout
 
-    # Without the line, the host's package hides the installed module; with no package of its
-    # own, a program imports the installed one.
+    # A copy that `make install` put into the host's tree comes first on the package's path and
+    # wins without a word; `make uninstall` leaves the installed wheel's again.
+    own = tree(host)
+    for target, copy in [("install", host / "routes" / MODULE_FILE), ("uninstall", module)]:
+        made = run(["make", "-C", ROOT, target, f"HOST={host}"])
+        assert made.returncode == 0, made.stdout + made.stderr
+        done = run([python, "app.py"], cwd=host)
+        assert done.returncode == 0, done.stderr
+        assert json.loads(done.stdout)["module"] == str(copy)
+    assert tree(host) == own
+
+    # Without the line, the host's package hides the installed module, whichever way the host
+    # imports it (each message as the README's troubleshooting quotes it); with no package of
+    # its own, a program imports the installed one.
     bare = host_tree(tmp_path / "bare", "")
-    done = run([python, "-c", "import routes.free_models"], cwd=bare)
-    assert "ModuleNotFoundError: No module named 'routes.free_models'" in done.stderr
+    for statement, message in [
+            ("import routes.free_models",
+             "ModuleNotFoundError: No module named 'routes.free_models'"),
+            ("from routes import free_models",
+             "ImportError: cannot import name 'free_models' from 'routes'")]:
+        done = run([python, "-c", statement], cwd=bare)
+        assert message in done.stderr and message in TROUBLESHOOTING, done.stderr
     done = run([python, "-c", "import routes.free_models as m; print(m.FREE_MODEL_BASE)"],
                cwd=tmp_path)
     assert done.stdout == f"{fm.FREE_MODEL_BASE}\n", done.stderr
 
 
 # ---------------------------------------------------------------------------------------------
-# make install
+# make install and make uninstall
 
 # A host process that calls the module without pause and, when asked on stdin, tells how many
-# rounds of calls it has made; it ends at the end of its input.
+# rounds of calls it has made; it ends at the end of its input. It first tells where its routes
+# package and the module came from, the catalogue it loaded and its module path.
 CALLER = '''\
-import select, sys
-import routes.free_models as fm
-print(fm.__file__, flush=True)
+import json, select, sys
+import routes, routes.free_models as fm
+print(json.dumps([routes.__file__, fm.__file__, [row[1] for row in fm.FREE_MODELS], sys.path]),
+      flush=True)
 rounds = 0
 while True:
     for i in range(300):
@@ -202,7 +276,7 @@ def test_make_install_replaces_the_files_under_a_running_host(tmp_path):
     made = run(["make", "-C", ROOT, "install", f"HOST={host}"])
     assert made.returncode == 0, made.stdout + made.stderr
     expected = {"__init__.py": b"", MODULE_FILE: MADE.read_bytes(),
-                "free_models.pyi": (ROOT / "routes" / "free_models.pyi").read_bytes()}
+                "free_models.pyi": STUB.read_bytes()}
     assert {name: data for name, (_, data) in installed(routes).items()} == expected
 
     caller = subprocess.Popen([sys.executable, "-c", CALLER], cwd=host, stdin=subprocess.PIPE,
@@ -218,7 +292,11 @@ def test_make_install_replaces_the_files_under_a_running_host(tmp_path):
         return int(read_line(caller.stdout) or 0)
 
     try:
-        assert read_line(caller.stdout) == f"{routes / MODULE_FILE}\n"
+        # the host's own package, and the installed module in it, not the build's
+        package, module, ids, path = json.loads(read_line(caller.stdout) or "[0, 0, 0, 0]")
+        assert (package, module) == (str(routes / "__init__.py"), str(routes / MODULE_FILE))
+        assert ids == [choice["model"] for choice in fm.get_free_model_choices()]
+        assert str(BUILT) not in path
         rounds = ask()
         # The same files again, twice, while the caller runs: a relative HOST under -C, taken
         # from the caller's PWD; and one relative to where make runs, whatever PWD says.
@@ -235,24 +313,65 @@ def test_make_install_replaces_the_files_under_a_running_host(tmp_path):
                 assert after[name][0] != before[name][0]
             last, rounds = rounds, ask()
             assert rounds > last, f"the host process ended: {caller.poll()}"
+        # Uninstalled under it, the host keeps the module it has loaded until it restarts.
+        made = run(["make", "-C", ROOT, "uninstall", f"HOST={host}"])
+        assert made.returncode == 0, made.stdout + made.stderr
+        assert [p.name for p in routes.iterdir()] == ["__init__.py"]
+        last, rounds = rounds, ask()
+        assert rounds > last, f"the host process ended: {caller.poll()}"
         _, err = caller.communicate(timeout=60)  # the end of its input
     finally:
         caller.kill()
     assert caller.returncode == 0, err
 
 
+# A host's own files, some named like the module's, that uninstall must leave.
+HOST_FILES = {"app.py": "", "routes/__init__.py": "", "routes/chat.py": "",
+              "routes/free_models.py": "", "routes/free_models.pyi.orig": "",
+              "routes/.free_models.pyi.tmp": "", "free_models.pyi": ""}
+
+
 @RELEASE_COPIES
+@pytest.mark.parametrize("own", [HOST_FILES, {"app.py": ""}, {}],
+                         ids=["routes package", "no routes folder", "empty host"])
+def test_make_uninstall_leaves_exactly_the_hosts_own_files(tmp_path, own):
+    host = tmp_path / "my host"
+    host.mkdir()
+    for name, text in own.items():
+        (host / name).parent.mkdir(exist_ok=True)
+        (host / name).write_text(text)
+    before = tree(host)
+    made = run(["make", "-C", ROOT, "install", f"HOST={host}"])
+    assert made.returncode == 0, made.stdout + made.stderr
+    assert {MODULE_FILE, "free_models.pyi"} <= {p.name for p in (host / "routes").iterdir()}
+    # what an install leaves when it is killed before its rename: the temporary file
+    for name in (MODULE_FILE, "free_models.pyi"):
+        (host / "routes" / f".{name}.k2x_9abc.tmp").write_bytes(b"half")
+
+    # a relative HOST, from where make was called under -C, as for install
+    made = run(["make", "-C", os.path.relpath(ROOT, tmp_path), "uninstall", "HOST=my host"],
+               cwd=tmp_path, env=clean_env(PWD=str(tmp_path)))
+    assert made.returncode == 0, made.stdout + made.stderr
+    assert f"removed .{MODULE_FILE}.k2x_9abc.tmp, .free_models.pyi.k2x_9abc.tmp" in made.stdout
+    assert tree(host) == before  # routes/ too goes when install made it and nothing else is in it
+    made = run(["make", "-C", ROOT, "uninstall", f"HOST={host}"])  # once more: nothing to do
+    assert made.returncode == 0 and "nothing to remove" in made.stdout, made.stderr
+    assert tree(host) == before
+
+
+@RELEASE_COPIES
+@pytest.mark.parametrize("target", ["install", "uninstall"])
 @pytest.mark.parametrize("host, pwd, message", [
-    (None, ".", "usage: make install HOST=/path/to/host-app"),
+    (None, ".", "usage: make {target} HOST=/path/to/host-app"),
     ("no such host", ".", "no such host is not a directory"),
     # make -C from here, with a PWD that names another folder: where make was called is unknown
     ("srv", "elsewhere/deeper", "give HOST as an absolute path"),
 ])
-def test_make_install_refuses_what_it_cannot_place(tmp_path, host, pwd, message):
-    args = ["make", "-C", os.path.relpath(ROOT, tmp_path), "install"]
+def test_make_install_refuses_what_it_cannot_place(tmp_path, target, host, pwd, message):
+    args = ["make", "-C", os.path.relpath(ROOT, tmp_path), target]
     made = run(args + ([f"HOST={host}"] if host else []), cwd=tmp_path,
                env=clean_env(PWD=os.path.normpath(tmp_path / pwd)))
-    assert made.returncode != 0 and message in made.stderr, made.stderr
+    assert made.returncode != 0 and message.format(target=target) in made.stderr, made.stderr
     assert list(tmp_path.iterdir()) == []
 
 
@@ -285,70 +404,23 @@ def test_a_wrong_interpreter_stops_the_build_and_clean_needs_none(tmp_path):
             in made.stderr), made.stderr
     assert not (tmp_path / "build").exists()
     made = run(["make", "-n", "clean"], env=clean_env(PYTHON=python))
-    assert made.returncode == 0 and made.stdout == "rm -rf build .venv\n", made.stderr
+    assert made.returncode == 0 and made.stdout == (
+        "rm -rf build build-asan .venv dist .pytest_cache .hypothesis .mypy_cache\n"), made.stderr
 
 
 # ---------------------------------------------------------------------------------------------
-# The README's host snippet
+# make clean
 
-def readme_snippet():
-    """The Python block of the README's section on deploying into a host, as a module."""
-    section = README.split("\n## Deploying into a host\n", 1)[1].split("\n## ", 1)[0]
-    code, = re.findall(r"```python\n(.*?)```", section, re.S)
-    namespace = {}
-    exec(compile(code, "README.md", "exec"), namespace)
-    return namespace
-
-
-def test_readme_snippet_answers_as_the_example_host():
-    snippet, host = readme_snippet(), example_host.ChatHost()
-    try:
-        all_config = host.all_config
-        own = len(all_config["models"])
-        assert snippet["llm_config_list"](all_config) == host.llm_config_list()["models"]
-        indexes = [*range(own), *(fm.FREE_MODEL_BASE + i for i in range(len(fm.FREE_MODELS)))]
-        for index in indexes:
-            config = snippet["llm_config_for"](index, all_config)
-            assert config == host.llm_config_for(index)
-            assert (snippet["_get_llm_endpoint"](config, example_host.DEFAULT_HEADERS)
-                    == host._get_llm_endpoint(config))
-            payload = snippet["chat_payload"](config, [], False)
-            if index < own:  # the user's own model, untouched
-                model = all_config["models"][index]
-                assert (payload["temperature"], payload["max_tokens"]) == (
-                    model["temperature"], model["max_tokens"])
-                assert "top_p" not in payload and "_free_top_p" not in config
-            else:
-                assert payload["top_p"] == optimal(fm, config["model"])[1]
-        for index in (own, -1, fm.FREE_MODEL_BASE + len(fm.FREE_MODELS)):
-            with pytest.raises(LookupError):
-                snippet["llm_config_for"](index, all_config)
-            with pytest.raises(example_host.HostError):
-                host.llm_config_for(index)
-    finally:
-        host.stop()
-
-
-# ---------------------------------------------------------------------------------------------
-# The relay stand-in on its own
-
-def test_relay_stand_in_runs_on_its_own_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    relay = subprocess.Popen([sys.executable, ROOT / "examples" / "relay.py", "--port", str(port)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        url = f"http://127.0.0.1:{port}{BASE_PATH}/chat/completions"
-        assert url in read_line(relay.stdout)
-        body = b'{"model": "hy3-free", "messages": [{"role": "user", "content": "hi"}]}'
-        with urllib.request.urlopen(urllib.request.Request(url, body), timeout=30) as answer:
-            assert b"hy3-free received" in answer.read()
-        with pytest.raises(urllib.error.HTTPError) as refused:
-            urllib.request.urlopen(urllib.request.Request(
-                url, body, {"Authorization": "Bearer x"}), timeout=30)
-        assert refused.value.code == 401
-    finally:
-        relay.send_signal(signal.SIGINT)
-        _, err = relay.communicate(timeout=30)
-    assert relay.returncode == 0, err
+def test_make_clean_removes_every_build_and_cache_folder_and_nothing_else(tmp_path):
+    shutil.copy(ROOT / "Makefile", tmp_path)
+    made = [".venv/bin/python", "build/lib/routes/x.so", "build/wheel/x.whl", "build-asan/lib/x",
+            "dist/x.whl", ".pytest_cache/v/x", ".hypothesis/examples/x", ".mypy_cache/3.13/x"]
+    kept = ["Makefile", "routes/free_models.pyi", "tests/.mypy_cache.txt", "buildings/x"]
+    for name in made + kept[1:]:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text("")
+    # no interpreter is looked for
+    done = run(["make", "clean"], cwd=tmp_path, env=clean_env(PYTHON="/nonexistent/python"))
+    assert done.returncode == 0, done.stderr
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file()) == (
+        sorted(kept))

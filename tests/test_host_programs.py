@@ -636,7 +636,10 @@ def on_change(event, namespace, key, new_value):
         if event in (0, 1, 2):  # the key of an added, modified or deleted item
             seen[1] = describe(ctypes.cast(key, ctypes.py_object).value)
         seen[3] = [call(side, CALLS[i][0], CALLS[i][1]()) for i in SEEN_CALLS]
-        seen[2] = side.ns.get("FREE_MODEL_BASE")
+        # The base as a number, for normalise(); the harness holds no object of the host's, or
+        # its finalizer would run when the harness lets go of it, in the harness's own order.
+        base = side.ns.get("FREE_MODEL_BASE")
+        seen[2] = base if type(base) in (int, float) else None
     except BaseException as exc:  # nothing may leave the callback
         seen[3] = ("the watcher raised", repr(exc))
     finally:

@@ -273,3 +273,62 @@ def test_known_id_follows_its_entry_as_the_table_holds_it(fm):
     for n in range(20):
         fm.FREE_MODEL_OPTIMAL_PARAMS = {"hy3-free": {"top_p": n / 100, "max_tokens": n}}
         assert answers() == ({"top_p": n / 100, "max_tokens": n}, n / 100, n)
+
+
+class Attrs:
+    """An object whose attribute dict (vars) a host binds as a table: setattr and delattr change
+    that dict in place without CPython giving it a new version tag."""
+
+    def __init__(self, mapping):
+        for key, value in mapping.items():
+            setattr(self, key, value)
+
+
+def reuse_freed_memory():
+    """Fills freed memory anew: a value still read after its release then holds another dict."""
+    junk = [{"a": 1} for _ in range(3000)]
+    del junk
+
+
+def test_attribute_dicts_as_tables_are_read_as_they_stand(fm):
+    """The table, an entry, a family's values and the fallback, each an object's attribute dict,
+    changed by setattr and delattr (and by the interpreter's own store in a loop): every answer
+    is what the dicts hold now, also once the values replaced are freed and their memory reused."""
+    position = 900000 + CATALOGUE_IDS.index("hy3-free")
+
+    def answers(model_id="hy3-free"):
+        return (fm.get_optimal_params(model_id), fm.resolve_free_model(position)["top_p"],
+                fm.get_free_model_choices()[position - 900000]["max_tokens"])
+    table = Attrs(fm.FREE_MODEL_OPTIMAL_PARAMS)
+    fm.FREE_MODEL_OPTIMAL_PARAMS = vars(table)
+    assert answers() == answers() == (HY3.params, HY3.top_p, HY3.max_tokens)
+    for n in range(1, 8):
+        setattr(table, "hy3-free", {"temperature": n / 10, "top_p": n / 100, "max_tokens": n})
+        reuse_freed_memory()
+        assert answers() == ({"temperature": n / 10, "top_p": n / 100, "max_tokens": n},
+                             n / 100, n)
+    entry_owner = Attrs(HY3.params)
+    setattr(table, "hy3-free", vars(entry_owner))
+    answers()
+    for n in range(1, 8):
+        entry_owner.top_p = n / 100  # the interpreter's specialised store, after a few rounds
+        entry_owner.max_tokens = n
+        reuse_freed_memory()
+        assert answers() == ({**HY3.params, "top_p": n / 100, "max_tokens": n}, n / 100, n)
+    delattr(table, "hy3-free")
+    assert answers() == (family(HY_FAMILY), HY_FAMILY.top_p, conftest.MAX_TOKENS_FALLBACK)
+
+    fallback = Attrs(conftest.FALLBACK)
+    family_values = Attrs(HY_FAMILY.params)
+    fm._FREE_PARAMS_FALLBACK = vars(fallback)
+    fm._FREE_MODEL_FAMILY_PARAMS = [(f.prefix, f.params) for f in FAMILIES[:2]] + [
+        ("hy", vars(family_values))]
+    for n in range(1, 8):
+        fallback.top_p = n / 100
+        family_values.temperature = n / 10
+        reuse_freed_memory()
+        assert fm.get_optimal_params("gpt-x") == {**FALLBACK, "top_p": n / 100}
+        assert answers() == ({"temperature": n / 10, "top_p": HY_FAMILY.top_p},
+                             HY_FAMILY.top_p, conftest.MAX_TOKENS_FALLBACK)
+    del family_values.top_p
+    assert answers()[0] == {"temperature": 0.7, "top_p": 0.07}

@@ -1,6 +1,8 @@
-"""`make install HOST=DIR`: the built module and its stub into DIR/routes/ of a host application.
+"""`make install HOST=DIR`: the built module and its stub into DIR/routes/ of a host application;
+`make uninstall HOST=DIR`: those two files out of it again.
 
     python tools/install_module.py MAKE_PID MODULE_DIR
+    python tools/install_module.py --uninstall MAKE_PID
 
 with HOST in the environment, and CALLER_PWD: the PWD that make was started with.
 
@@ -13,14 +15,19 @@ A relative HOST is taken from the directory where make was called. Make has left
 when it was given -C, so then the caller's PWD (as a shell sets it) stands for it, when following the -C options from
 there leads to where make runs (with absolute -C options nothing can be checked, and PWD is taken
 as it is).
+
+Uninstalling removes the module and the stub under the names install gives them, and the
+temporary files of an install that was stopped before its rename, and nothing else: the host's
+own files stay, and so does routes/ unless removing them left it empty (as when install made it).
 """
 import contextlib
 import os
+import re
 import sys
 import sysconfig
 import tempfile
 
-USAGE = "usage: make install HOST=/path/to/host-app"
+COMMAND = "make install"  # or "make uninstall", as main() finds it
 # GNU make's short options whose argument may be the next word, and the long ones.
 SHORT_WITH_ARGUMENT = "fIoWE"
 LONG_WITH_ARGUMENT = ("file", "makefile", "include-dir", "old-file", "assume-old", "what-if",
@@ -28,7 +35,7 @@ LONG_WITH_ARGUMENT = ("file", "makefile", "include-dir", "old-file", "assume-old
 
 
 def fail(message, status=1):
-    print(f"make install: {message}", file=sys.stderr)
+    print(f"{COMMAND}: {message}", file=sys.stderr)
     sys.exit(status)
 
 
@@ -97,31 +104,77 @@ def replace(source, target, mode):
         raise
 
 
-def main():
-    if len(sys.argv) != 3:
-        fail(f"usage: {sys.argv[0]} MAKE_PID MODULE_DIR", 2)
-    make_pid, module_dir = sys.argv[1:]
+def sync_folder(folder):
+    """Makes the renames and removals in folder durable."""
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def host_routes(make_pid):
+    """HOST/routes, with HOST as make was given it."""
     host = os.environ.get("HOST", "")
     if not host:
-        fail(USAGE, 2)
+        fail(f"usage: {COMMAND} HOST=/path/to/host-app", 2)
     if not os.path.isabs(host):
         host = os.path.join(start_directory(make_pid), host)
     host = os.path.normpath(host)
     if not os.path.isdir(host):
         fail(f"HOST={os.environ['HOST']}: {host} is not a directory")
+    return os.path.join(host, "routes")
+
+
+def installed_names(routes, names):
+    """The files in routes that install writes: names, and the temporary files that replace()
+    leaves of them when its process is killed before the rename."""
+    temporary = re.compile("|".join(rf"\.{re.escape(name)}\.[a-z0-9_]+\.tmp" for name in names))
+    try:
+        present = os.listdir(routes)
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    return sorted(name for name in present if name in names or temporary.fullmatch(name))
+
+
+def uninstall(routes, names):
+    removed = []
+    try:
+        for name in installed_names(routes, names):
+            os.unlink(os.path.join(routes, name))
+            removed.append(name)
+        if not removed:
+            print(f"nothing to remove in {routes}")
+            return
+        sync_folder(routes)
+        with contextlib.suppress(OSError):  # not empty: the host's own files are in it
+            os.rmdir(routes)
+    except OSError as exc:
+        fail(str(exc))
+    print(f"removed {', '.join(removed)} from {routes}"
+          + ("" if os.path.isdir(routes) else ", and the folder, left empty"))
+
+
+def main():
+    global COMMAND
+    args = sys.argv[1:]
+    uninstalling = args[:1] == ["--uninstall"]
+    if uninstalling:
+        COMMAND, args = "make uninstall", args[1:]
+    if len(args) != (1 if uninstalling else 2):
+        fail(f"usage: {sys.argv[0]} [--uninstall] MAKE_PID [MODULE_DIR]", 2)
+    routes = host_routes(args[0])
     module = "free_models" + sysconfig.get_config_var("EXT_SUFFIX")
-    files = [(os.path.join(module_dir, module), 0o755),
+    if uninstalling:
+        uninstall(routes, [module, "free_models.pyi"])
+        return
+    files = [(os.path.join(args[1], module), 0o755),
              (os.path.join("routes", "free_models.pyi"), 0o644)]
-    routes = os.path.join(host, "routes")
     try:
         os.makedirs(routes, exist_ok=True)
         for source, mode in files:
             replace(source, os.path.join(routes, os.path.basename(source)), mode)
-        folder = os.open(routes, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            os.fsync(folder)  # the renames themselves
-        finally:
-            os.close(folder)
+        sync_folder(routes)  # the renames themselves
     except OSError as exc:
         fail(str(exc))
     print(f"installed {module} and free_models.pyi into {routes}")
