@@ -59,6 +59,8 @@ NAMES = TABLES + CONSTANTS
 # Tuples of rows freed and allocated again: memory the module still reads after a release
 # then holds something else.
 JUNK = 3000
+# After an edit that replaces one value: the blocks freed last are handed out first.
+FEW = 300
 
 
 # ---------------------------------------------------------------------------------------------
@@ -214,9 +216,9 @@ def fire(side, label, effect):
     run_effect(side, effect, label)
 
 
-def reuse():
+def reuse(count=JUNK):
     """What was just freed holds something else now."""
-    junk = [tuple([i, i, i]) for i in range(JUNK)]
+    junk = [tuple([i, i, i]) for i in range(count)]
     del junk
 
 
@@ -322,7 +324,7 @@ def put(side, table, key, value, keep=False):
         if keep:
             side.kept.append(dict.get(table, key))
         setattr(owner, key, value)
-    reuse()
+    reuse(FEW)
 
 
 def drop(side, table, key):
@@ -331,7 +333,7 @@ def drop(side, table, key):
         del table[key]
     else:
         delattr(owner, key)
-    reuse()
+    reuse(FEW)
 
 
 # The interpreter's own attribute store, specialised after a few runs of the loop: only for
@@ -363,7 +365,7 @@ def store(side, table, field, value):
         table[field] = value
     else:
         STORES[field](owner, value)
-    reuse()
+    reuse(FEW)
 
 
 def let_go(side, table):
@@ -371,7 +373,7 @@ def let_go(side, table):
     freed object into the dict, which stays bound."""
     if owner_of(side, table) is not None:
         del side.owners[id(table)]
-        reuse()
+        reuse(FEW)
 
 
 # Where a host's setattr reaches a table: a name, an entry of FREE_MODEL_OPTIMAL_PARAMS, the
@@ -731,18 +733,39 @@ _ONCE = [  # effects that may run any number of times to the same end
     st.tuples(st.just("store"), PARAM_PLACES, st.sampled_from(PARAMS)),
     st.tuples(st.just("let go"), places),
 ]
-repeatable_effects = st.one_of(_ONCE)
-effects = st.one_of(_ONCE + [st.just(("append row",))])
+
+
+class Named:
+    """Gives a strategy a short name in the reprs that hypothesis makes of the rules: written
+    out in full, those run to megabytes, and hypothesis makes one at every draw of a rule that
+    it retries."""
+
+    def __init__(self, name, strategy):
+        self.name, self.strategy = name, strategy
+
+    def __call__(self, _):
+        return self.strategy
+
+    def __repr__(self):
+        return self.name
+
+
+def named(name, strategy):
+    return st.just(None).flatmap(Named(name, strategy))
+
+
+repeatable_effects = named("repeatable_effects", st.one_of(_ONCE))
+effects = named("effects", st.one_of(_ONCE + [st.just(("append row",))]))
 
 
 def leaf(slot):
     """A value for `slot`: plain, or an object of the same type (or a bare object) whose
     finalizer runs an effect."""
     finalizable = [v for v in PLAIN[slot] if type(v) in (str, int, float)]
-    return (st.sampled_from(PLAIN[slot]).map(lambda v: ("v", v))
-            | st.builds(lambda v, e: ("fin", type(v).__name__, v, e),
-                        st.sampled_from(finalizable), effects)
-            | effects.map(lambda e: ("fin", "object", None, e)))
+    return named(f"leaf({slot!r})", st.sampled_from(PLAIN[slot]).map(lambda v: ("v", v))
+                 | st.builds(lambda v, e: ("fin", type(v).__name__, v, e),
+                             st.sampled_from(finalizable), effects)
+                 | effects.map(lambda e: ("fin", "object", None, e)))
 
 
 def finalized(container, inner):
@@ -790,9 +813,10 @@ NOT_MAPPINGS = [("v", 0.5), ("v", None)]
 other_param_set = (attrs_of(PARAMS, param_value) | param_sets(["mapping", "mutable mapping"])
                    | st.sampled_from(NOT_MAPPINGS + [
                        ("v", "temperature"), pairs_of(("temperature", 0.4), ("top_p", 0.6))]))
-param_set = param_sets(list(MAPPINGS)) | finalized("dict", param_sets(["dict"])) | other_param_set
-row = (rows_of(["tuple", "tuple", "list", "tuple subclass"])
-       | finalized("tuple", rows_of(["tuple"])))
+param_set = named("param_set", param_sets(list(MAPPINGS)) | finalized("dict", param_sets(["dict"]))
+                  | other_param_set)
+row = named("row", rows_of(["tuple", "tuple", "list", "tuple subclass"])
+            | finalized("tuple", rows_of(["tuple"])))
 rows = st.lists(row, max_size=5)
 family_pair = st.builds(lambda p, s: ("seq", "tuple", [p, s]), leaf("prefix"), param_set)
 VALUES = {name: leaf(name) for name in CONSTANTS}
