@@ -1075,12 +1075,6 @@ class HostPrograms(RuleBasedStateMachine):
         else:
             raise AssertionError(f"finalizers still run after four passes: {module.fired} "
                                  f"against {peer.fired}")
-        # What the effects of finalizers, host iterables and wrappers raised: one may run more
-        # than once (a pass repeated), so what each side met at least once.
-        failed = [sorted(set(side.failed), key=repr) for side in self.sides]
-        for side in self.sides:
-            side.failed = []
-        assert failed[0] == failed[1], f"effects raised: {difference(*failed)}"
         held = sorted(set(peer.fired) - set(module.fired))
         assert not held, f"the module still holds objects that the host let go of: {held}"
         # ... and it lets go of nothing that the host still holds
@@ -1090,6 +1084,12 @@ class HostPrograms(RuleBasedStateMachine):
             tables = [describe({name: side.ns.get(name, "<unbound>") for name in NAMES})
                       for side in self.sides]
         assert tables[0] == tables[1], f"tables: {difference(*tables)}"
+        # What the effects of finalizers, host iterables and wrappers raised: one may run more
+        # than once (a pass repeated), so what each side met at least once.
+        failed = [sorted(set(side.failed), key=repr) for side in self.sides]
+        for side in self.sides:
+            side.failed = []
+        assert failed[0] == failed[1], f"effects raised: {difference(*failed)}"
 
 
 def agree(calls, module, peer, base, where=""):
