@@ -1021,7 +1021,7 @@ class HostPrograms(RuleBasedStateMachine):
         self.each_side(lambda side: let_go(side, table_at(side, place)))
 
     @initialize(kinds=st.none() | st.fixed_dictionaries({place: st.sampled_from(
-        ["as shipped"] * 3 + ["vars"] * 3 + ["dict subclass", "mapping", "mutable mapping"])
+        ["as shipped"] * 3 + ["vars"] * 4 + ["dict subclass", "mapping", "mutable mapping"])
         for place in START_PLACES}))
     def start_with(self, kinds):
         """Half the programs start with tables of other kinds in some places: the tables, the
