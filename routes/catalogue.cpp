@@ -1,6 +1,10 @@
 // The free-model catalogue: the module's constants and the module-level statements that bind
 // the tables into the namespace, in source order.
-#include "free_models.h"
+#include "catalogue.h"
+#include "function.h"
+#include "kept.h"
+#include "ref.h"
+#include "traceback.h"
 
 namespace fm {
 

@@ -1,5 +1,9 @@
 // get_free_model_choices(): the free models as entries for the chat page's model drop-down.
-#include "free_models.h"
+#include "choices.h"
+#include "kept.h"
+#include "objects.h"
+#include "params.h"
+#include "traceback.h"
 
 #include <cstring>
 #include <utility>
@@ -11,39 +15,6 @@ const StrId kEntryKeyName[kEntryKeys] = {s_name, s_model, s_provider, s_api_type
                                          s_max_tokens, s_temperature, s_top_p, s_free};
 
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Prepared entries
-//
-// Copying a dict's key table is much cheaper than inserting thirteen keys, and a catalogue row
-// gives the same values call after call. So each of the first positions of the choice list
-// keeps a dict with the thirteen keys in order and the values its last entry had ("modalities"
-// left None), and, once resolve_free_model wants it, the same with "system_prompt" (None) last.
-// An entry whose values are those very objects is a copy of one of them with a new "modalities"
-// list (and its system prompt); any other entry is made key by key and, when all its values are
-// kept safely, prepared for the next call.
-
-struct Prepared {
-    PyObject *dict;                // owned; never handed out, so never changed
-    PyObject *with_prompt;         // owned, or NULL until wanted; as `dict`
-    PyObject *values[kEntryKeys];  // borrowed from dict
-};
-Prepared prepared_entries[kUsualRows];
-
-// Values whose release runs no host code, and which nobody can change in place.
-bool keepable(PyObject *v)
-{
-    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
-           PyBool_Check(v) || v == Py_None;
-}
-
-bool holds_values(const Prepared &prepared, const EntryValues &values)
-{
-    bool same = true;  // no early exit: thirteen compares are cheaper than a branch each
-    for (int i = 0; i < kEntryKeys; i++)
-        same &= i == k_modalities || prepared.values[i] == values.at[i];
-    return same;
-}
 
 // A copy of `prepared` with a new "modalities" list, and `system_prompt` when given.
 PyObject *entry_from(PyObject *prepared, PyObject *system_prompt)
@@ -60,41 +31,27 @@ PyObject *entry_from(PyObject *prepared, PyObject *system_prompt)
 }
 
 // A new choice entry with `values` and a new "modalities" list (and "system_prompt" last, when
-// given); `pos` is its position in the choice list. Only memory can fail.
+// given); `pos` is its position in the choice list. Only memory can fail. Made from the dict
+// prepared for the position when it holds these very values (kept.h); otherwise key by key, and
+// then prepared for the next call.
 PyObject *make_entry(Py_ssize_t pos, const EntryValues &values, PyObject *system_prompt)
 {
-    Prepared *slot = pos < kUsualRows ? &prepared_entries[pos] : nullptr;
-    if (slot && slot->dict && holds_values(*slot, values)) {
-        if (!system_prompt)
-            return entry_from(slot->dict, nullptr);
-        if (!slot->with_prompt) {
-            const Replacement placeholder = {kEntryKeys, interned(s_system_prompt), Py_None};
-            if (!(slot->with_prompt = copy_replacing(slot->dict, &placeholder, 1)))
-                return nullptr;
-        }
-        return entry_from(slot->with_prompt, system_prompt);
-    }
-
+    if (PyObject *prepared = prepared_entry(pos, values, system_prompt != nullptr))
+        return entry_from(prepared, system_prompt);
+    if (PyErr_Occurred())
+        return nullptr;
     Ref made = Ref::steal(PyDict_New());
     if (!made)
         return nullptr;
-    bool keep = slot != nullptr;
     for (int i = 0; i < kEntryKeys; i++) {
         PyObject *value = i == k_modalities ? Py_None : values.at[i];
-        keep = keep && keepable(value);
         if (PyDict_SetItem(made.get(), interned(kEntryKeyName[i]), value) < 0)
             return nullptr;
     }
     Ref entry = Ref::steal(entry_from(made.get(), system_prompt));
     if (!entry)
         return nullptr;
-    if (keep) {
-        Ref old = Ref::steal(slot->dict), old_with_prompt = Ref::steal(slot->with_prompt);
-        for (int i = 0; i < kEntryKeys; i++)
-            slot->values[i] = i == k_modalities ? Py_None : values.at[i];
-        slot->dict = made.release();
-        slot->with_prompt = nullptr;
-    }
+    keep_prepared_entry(pos, made.get(), values);
     return entry.release();
 }
 
@@ -130,103 +87,6 @@ PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback f
         return call_get(opt.params.get(), interned(key), dflt.get());
     PyObject *args[2] = {interned(key), dflt.get()};
     return PyObject_Vectorcall(get.get(), args, 2, nullptr);
-}
-
-// `_FREE_PARAMS_FALLBACK[key]`, read for every row: the value read for an earlier row of the
-// same call stands while the name's read stands (NameReads) and the table, a dict of str keys,
-// matches its print since. Like the name's read, it owns nothing: the value is looked at only
-// while the table, unchanged, holds it.
-struct FallbackItem {
-    Fingerprint table;
-    PyObject *value;  // the table's, followed only while `table` matches
-};
-
-PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
-{
-    Ref table = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
-    if (!table)
-        return nullptr;
-    // Printed before the lookup: a key of the host's compared by it could change the table.
-    Fingerprint print = quiet_lookup(table.get()) ? Fingerprint::of(table.get()) : Fingerprint();
-    PyObject *value = get_item(table.get(), interned(key));
-    if (value)
-        kept = {print, value};
-    return value;
-}
-
-inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
-{
-    const NameReads::Read *read = standing_read(f, s__FREE_PARAMS_FALLBACK);
-    if (read && kept.table.matches(read->value))
-        return Py_NewRef(kept.value);
-    return read_params_fallback(f, key, kept);
-}
-
-// What an entry reads besides its row and its parameter set: the four module-level constants
-// and the three fallbacks, as a row read them all without running host code. A later row would
-// read the very same objects while the namespace, the builtins and the fallback table still
-// match their prints (Fingerprint), so it takes them from here instead of reading seven times.
-// Owns what it holds; lives for one call.
-class SharedValues {
-public:
-    enum Slot { provider, api_type, api_base, api_key, max_tokens, temperature, top_p, count };
-
-    SharedValues() = default;
-    SharedValues(const SharedValues &) = delete;
-    SharedValues &operator=(const SharedValues &) = delete;
-    ~SharedValues() { forget(); }
-
-    bool stand(Frame &f) const
-    {
-        return table_ && namespace_.matches(f.globals) &&
-               builtins_.matches(constants.builtins_dict) && table_print_.matches(table_);
-    }
-    PyObject *take(Slot s) const { return Py_NewRef(at_[s]); }
-
-    // After a row whose every read stood: its values, for the rows after it.
-    void keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]);
-
-private:
-    void forget()
-    {
-        for (PyObject *&v : at_)
-            Py_CLEAR(v);
-        Py_CLEAR(table_);
-    }
-    PyObject *at_[count] = {};
-    PyObject *table_ = nullptr;  // _FREE_PARAMS_FALLBACK; null: nothing kept
-    Fingerprint namespace_, builtins_, table_print_;
-};
-
-void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2])
-{
-    const NameReads::Read *provider_read = standing_read(f, s_FREE_PROVIDER_TYPE),
-                          *base_read = standing_read(f, s_FREE_API_BASE),
-                          *key_read = standing_read(f, s_FREE_KEYLESS_PLACEHOLDER),
-                          *max_tokens_read = standing_read(f, s__FREE_MAX_TOKENS_FALLBACK),
-                          *table_read = standing_read(f, s__FREE_PARAMS_FALLBACK);
-    if (!provider_read || !base_read || !key_read || !max_tokens_read || !table_read)
-        return;
-    PyObject *table = table_read->value;
-    for (const FallbackItem &item : fallbacks) {
-        if (!item.table.matches(table))
-            return;
-    }
-    // Replaced whole, the old released last (its release may run host code).
-    PyObject *values[count] = {provider_read->value, provider_read->value, base_read->value,
-                               key_read->value, max_tokens_read->value, fallbacks[0].value,
-                               fallbacks[1].value};
-    PyObject *old[count + 1];
-    memcpy(old, at_, sizeof at_);
-    old[count] = table_;
-    for (int i = 0; i < count; i++)
-        at_[i] = Py_NewRef(values[i]);
-    table_ = Py_NewRef(table);
-    namespace_ = Fingerprint::of(f.globals);
-    builtins_ = Fingerprint::of(constants.builtins_dict);
-    table_print_ = Fingerprint::of(table);
-    for (PyObject *o : old)
-        Py_XDECREF(o);
 }
 
 // What a row's entry reads besides the row: the fallback items and the shared values.
@@ -320,11 +180,6 @@ int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
 }
 
 }  // namespace
-
-void forget_prepared_entries()
-{
-    memset(prepared_entries, 0, sizeof prepared_entries);
-}
 
 // ---------------------------------------------------------------------------------------------
 // The choice list

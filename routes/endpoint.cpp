@@ -1,5 +1,7 @@
 // build_endpoint(api_base, headers): the free tier's request URL and headers.
-#include "free_models.h"
+#include "kept.h"
+#include "objects.h"
+#include "traceback.h"
 
 #include <cstring>
 

@@ -1,11 +1,19 @@
 // The function objects of routes.free_models: their type, introspection records and argument
 // binding.
-#include "free_models.h"
+#include "function.h"
+#include "kept.h"
+#include "traceback.h"
 
 #include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
+
+// The wheel's manylinux tag promises glibc 2.17: these two are bound to the versions every glibc
+// since then has (2.34 took them over from libpthread into libc under new versions, and keeps
+// the old ones).
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
 
 namespace fm {
 
@@ -343,8 +351,9 @@ private:
 };
 
 // The call proper: argument binding and the body. On failure f.line is the traceback entry's line.
-PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssize_t nargs,
-              PyObject *kwnames)
+[[gnu::always_inline]] inline PyObject *run(const FunctionInfo &info, Frame &f,
+                                            PyObject *const *args, Py_ssize_t nargs,
+                                            PyObject *kwnames)
 {
     // Bodies call back into host code (a rebound table or function may call us again), so the
     // C stack is guarded as for any call into Python.
@@ -368,19 +377,10 @@ PyObject *run(const FunctionInfo &info, Frame &f, PyObject *const *args, Py_ssiz
     return info.body(f, bound);
 }
 
-// run() for a body that reads module-level names once per catalogue row: with the call's
-// reads kept (NameReads), on a frame of its own so that the other bodies' frames stay small.
-[[gnu::noinline]] PyObject *run_rereading(const FunctionInfo &info, Frame &f,
-                                          PyObject *const *args, Py_ssize_t nargs,
-                                          PyObject *kwnames)
-{
-    NameReads reads;
-    f.reads = &reads;
-    PyObject *result = run(info, f, args, nargs, kwnames);
-    f.reads = nullptr;
-    return result;
-}
-
+// The call of a module function. A body that reads module-level names once per catalogue row
+// (FunctionInfo::rereads) keeps the call's reads, on its own entry point's frame, so that the
+// other bodies' frames stay small and pay nothing for them.
+template <bool Rereads>
 PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames)
 {
@@ -403,8 +403,10 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
     }
 
     Frame f{fn->globals, info.def_line, nullptr};
-    PyObject *result = info.rereads ? run_rereading(info, f, args, nargs, kwnames)
-                                    : run(info, f, args, nargs, kwnames);
+    [[maybe_unused]] NameReads reads;
+    if constexpr (Rereads)
+        f.reads = &reads;
+    PyObject *result = run(info, f, args, nargs, kwnames);
     if (!result)
         add_traceback((int)(&info - kFunctions), f.line, f.globals);
     return result;
@@ -498,7 +500,7 @@ PyObject *new_function(FuncId id, PyObject *globals)
     FreeFunction *fn = PyObject_GC_New(FreeFunction, function_type);
     if (!fn)
         return nullptr;
-    fn->vectorcall = function_vectorcall;
+    fn->vectorcall = info.rereads ? function_vectorcall<true> : function_vectorcall<false>;
     fn->info = &info;
     fn->globals = Py_NewRef(globals);
     fn->name = Py_NewRef(interned(info.name));

@@ -3,7 +3,10 @@
 //
 // All state is process-wide (the catalogue's constants, the function type, traceback cache), so
 // the process holds at most one module object and the module loads into one interpreter only.
-#include "free_models.h"
+#include "catalogue.h"
+#include "function.h"
+#include "kept.h"
+#include "traceback.h"
 
 #include <cstdint>
 

@@ -1,5 +1,8 @@
 // Sampling parameters: get_optimal_params (three-level lookup) and apply_optimal_params.
-#include "free_models.h"
+#include "kept.h"
+#include "objects.h"
+#include "params.h"
+#include "traceback.h"
 
 #include <cstdint>
 #include <cstring>
@@ -40,47 +43,12 @@ bool in_normal_form(const Py_UCS1 *p, Py_ssize_t n)
     return !(capitals | capitals_in(tail));
 }
 
-// Normal forms already worked out, each for the very str object it was made from: a host asks
-// for the same id objects again and again, as the choice list asks for the catalogue's. Sets of
-// two, chosen by the object's address, the newer first; each pair owns its two exact str (whose
-// release runs no host code), and a set is rewritten whole before the pair it drops goes.
-//
-// A pair also remembers where its normal form was last found in the parameter table: the
-// table's and the entry's prints (Fingerprint), taken only when both are dicts whose every change
-// gives them a new tag. When the table the name holds now matches its print, it is that table,
-// unchanged, and it still holds the entry (alive, then, and safe to look at); when the entry
-// matches its print as well, it still holds the values read from it. Nothing of this is owned
-// and nothing is followed before those checks.
-struct NormalForm {
-    PyObject *text, *normal;  // owned
-    Fingerprint table, entry;
-    PyObject *entry_object;   // the entry: followed only while `table` matches
-    bool told;                // read_values() could read the entry:
-    PyObject *values[3];      // its max_tokens, temperature, top_p (NULL where absent), followed
-                              // only while `entry` matches as well
-};
-constexpr int kNormalFormBits = 6;
-NormalForm normal_forms[1 << kNormalFormBits][2];
-
-NormalForm (&normal_form_set(PyObject *text))[2]
-{
-    uint64_t mixed = (uint64_t)(uintptr_t)text * 0x9E3779B97F4A7C15u;  // Fibonacci hashing
-    return normal_forms[mixed >> (64 - kNormalFormBits)];
-}
-
-// The pair made for `model_id`, when there is one.
-NormalForm *known_form(PyObject *model_id)
-{
-    NormalForm (&set)[2] = normal_form_set(model_id);
-    return set[0].text == model_id ? &set[0] : set[1].text == model_id ? &set[1] : nullptr;
-}
-
 // `text.strip().lower()` for ASCII text (an exact str), without the two method calls: for
 // ASCII, str.strip removes exactly Py_UNICODE_ISSPACE characters and str.lower maps only A-Z.
 PyObject *normalise_ascii(PyObject *text)
 {
-    if (NormalForm *known = known_form(text))
-        return Py_NewRef(known->normal);
+    if (PyObject *known = known_normal_form(text))
+        return Py_NewRef(known);
     const Py_UCS1 *p = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref normal;
@@ -100,12 +68,7 @@ PyObject *normalise_ascii(PyObject *text)
         for (Py_ssize_t i = start; i < end; i++)
             *q++ = (Py_UCS1)Py_TOLOWER(p[i]);
     }
-    NormalForm (&set)[2] = normal_form_set(text);
-    NormalForm dropped = set[1];
-    set[1] = set[0];
-    set[0] = {Py_NewRef(text), Py_NewRef(normal.get()), {}, {}, nullptr, false, {}};
-    Py_XDECREF(dropped.text);
-    Py_XDECREF(dropped.normal);
+    keep_normal_form(text, normal.get());
     return normal.release();
 }
 
@@ -168,7 +131,8 @@ bool read_values(PyObject *set, ParamValues &values)
         values.max_tokens = Ref::borrow(found[2]);
         return true;
     }
-    if (PyDict_GET_SIZE(set) > 3 || !read_str_items(set, by_name, 3, found))
+    if (!PyDict_CheckExact(set) || PyDict_GET_SIZE(set) > 3 ||
+        !read_str_items(set, by_name, 3, found))
         return false;
     values.max_tokens = Ref::borrow(found[0]);
     values.temperature = Ref::borrow(found[1]);
@@ -231,8 +195,8 @@ int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
     f.line = line::get_optimal_params::normalise;
-    NormalForm *known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
-    Ref mid = known ? Ref::borrow(known->normal) : Ref::steal(normalise(model_id));
+    PyObject *known = PyUnicode_CheckExact(model_id) ? known_normal_form(model_id) : nullptr;
+    Ref mid = known ? Ref::borrow(known) : Ref::steal(normalise(model_id));
     if (!mid)
         return -1;
 
@@ -248,36 +212,38 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             // the name still holds T and one lookup answers both; none at all when the table is
             // the one, unchanged, that the id's entry was last found in. (The id's pair is
             // looked for again: host code run since the first look may have rewritten its set.)
-            known = PyUnicode_CheckExact(model_id) ? known_form(model_id) : nullptr;
-            if (known && known->table.matches(table.get()) &&
-                known->entry.matches(known->entry_object)) {
+            Borrowed noted, told[3];
+            NotedEntry as_noted = PyUnicode_CheckExact(model_id)
+                                      ? noted_entry(model_id, table.get(), noted, told)
+                                      : NotedEntry::none;
+            if (as_noted != NotedEntry::none) {
                 f.line = line::get_optimal_params::copy_entry;
-                if (values && known->told) {
-                    values->max_tokens = Ref::borrow(known->values[0]);
-                    values->temperature = Ref::borrow(known->values[1]);
-                    values->top_p = Ref::borrow(known->values[2]);
+                if (values && as_noted == NotedEntry::values) {
+                    values->max_tokens = Ref::borrow(told[0].get());
+                    values->temperature = Ref::borrow(told[1].get());
+                    values->top_p = Ref::borrow(told[2].get());
                     return 1;
                 }
-                entry = Ref::borrow(known->entry_object);
+                entry = Ref::borrow(noted.get());
             }
             else {
                 PyObject *found;
                 if (str_lookup(table.get(), mid.get(), &found) < 0)
                     return -1;
                 entry = Ref::steal(found);
-                if (entry)
+                if (entry && PyUnicode_CheckExact(model_id)) {
                     f.line = line::get_optimal_params::copy_entry;
-                if (entry && known && Fingerprint::tells_changes(table.get()) &&
-                    Fingerprint::tells_changes(entry.get())) {
                     ParamValues read;
-                    bool told = read_values(entry.get(), read);
-                    *known = {known->text, known->normal, Fingerprint::of(table.get()),
-                              Fingerprint::of(entry.get()), entry.get(), told,
-                              {read.max_tokens.get(), read.temperature.get(), read.top_p.get()}};
-                    if (told && values) {
+                    bool told_values = read_values(entry.get(), read);
+                    note_entry(model_id, table.get(), entry.get(), told_values,
+                               {read.max_tokens.get(), read.temperature.get(), read.top_p.get()});
+                    if (told_values && values) {
                         *values = std::move(read);
                         return 1;
                     }
+                }
+                else if (entry) {
+                    f.line = line::get_optimal_params::copy_entry;
                 }
             }
         }
@@ -349,11 +315,6 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
 }
 
 }  // namespace
-
-void forget_normal_forms()
-{
-    memset(normal_forms, 0, sizeof normal_forms);
-}
 
 // ---------------------------------------------------------------------------------------------
 // get_optimal_params(model_id)

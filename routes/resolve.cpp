@@ -1,5 +1,8 @@
 // resolve_free_model(model_index, all_config=None): a selector index into an llm_config.
-#include "free_models.h"
+#include "choices.h"
+#include "kept.h"
+#include "objects.h"
+#include "traceback.h"
 
 namespace fm {
 

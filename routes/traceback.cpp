@@ -1,6 +1,7 @@
 // Traceback entries: one per failing function (or failed import), pointing into the module's
 // source layout "routes/free_models".
-#include "free_models.h"
+#include "function.h"
+#include "traceback.h"
 
 #include <frameobject.h>
 

@@ -332,3 +332,22 @@ def test_attribute_dicts_as_tables_are_read_as_they_stand(fm):
                              HY_FAMILY.top_p, conftest.MAX_TOKENS_FALLBACK)
     del family_values.top_p
     assert answers()[0] == {"temperature": 0.7, "top_p": 0.07}
+
+
+@pytest.mark.parametrize("params", [None, 0.5, "temperature", ("temperature", 0.7), 7])
+def test_entry_that_is_no_mapping(fm, params):
+    """An entry of the table that is no mapping fails every lookup that copies it, as in plain
+    Python, on each road the entry is read by."""
+    def run(module):
+        module.FREE_MODEL_OPTIMAL_PARAMS = {**module.FREE_MODEL_OPTIMAL_PARAMS, "hy3-free": params}
+        outcomes = []
+        for call in (lambda: module.get_optimal_params("hy3-free"),
+                     module.get_free_model_choices, lambda: module.resolve_free_model(900000),
+                     lambda: module.apply_optimal_params({"model": "hy3-free"})):
+            try:
+                outcomes.append(call())
+            except Exception as exc:
+                outcomes.append((type(exc), str(exc)))
+        return outcomes
+    peer = conftest.load_peer()
+    assert run(fm) == run(peer)
