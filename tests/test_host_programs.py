@@ -1358,6 +1358,33 @@ def test_values_of_a_replaced_row_go_in_the_order_of_the_locals(fm):
     assert released(fm) == ["id released", "context released"]
 
 
+@pytest.mark.parametrize("make_rows", [iter, lambda rows: (row for row in rows)],
+                         ids=["list iterator", "generator"])
+def test_rows_held_by_the_choice_list_alone_go_in_its_order(fm, make_rows):
+    """FREE_MODELS is an iterator: once it is used up, the rows' values are held by the choice
+    list that resolve_free_model builds, and go when plain Python lets go of that list, the
+    last entry first. A random host program met this: a generator bound as FREE_MODELS, the
+    finalizers of two rows' context windows editing the same table."""
+    events = []
+
+    class Context:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            events.append(self.name)
+
+    def released(module):
+        events.clear()
+        module.FREE_MODELS = make_rows([("A", "hy3-free", 1), ("B", "gpt-x", Context("second")),
+                                        ("C", "gpt-y", Context("third"))])
+        module.resolve_free_model(module.FREE_MODEL_BASE)
+        return list(events)
+
+    assert released(load_peer()) == ["third", "second"]
+    assert released(fm) == ["third", "second"]
+
+
 @pytest.fixture
 def fewer_calls(monkeypatch):
     monkeypatch.setattr(check_leaks, "WARMUP", 200)
