@@ -1020,6 +1020,10 @@ class HostPrograms(RuleBasedStateMachine):
     def let_go(self, place):
         self.each_side(lambda side: let_go(side, table_at(side, place)))
 
+    def unmap(self, place, value):
+        """The table at `place` replaced by something that is no mapping."""
+        self.each_side(lambda side, v: set_table_at(side, place, v), value)
+
     @initialize(kinds=st.none() | st.fixed_dictionaries({place: st.sampled_from(
         ["as shipped"] * 3 + ["vars"] * 4 + ["dict subclass", "mapping", "mutable mapping"])
         for place in START_PLACES}))
@@ -1146,6 +1150,8 @@ EDITS = {
     "store_attr": {"place": PARAM_PLACES, "field": st.sampled_from(PARAMS),
                    "value": param_value},
     "let_go": {"place": places},
+    "unmap": {"place": places, "value": st.sampled_from(
+        NOT_MAPPINGS + [("v", "temperature"), pairs_of(("temperature", 0.4), ("top_p", 0.6))])},
 }
 for _name, _arguments in EDITS.items():
     setattr(HostPrograms, _name, rule(**_arguments)(getattr(HostPrograms, _name)))
