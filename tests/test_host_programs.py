@@ -4,9 +4,13 @@ Random host programs, played against the module and against the same five functi
 Python (bench/peer.py), each side with its own deep copies of the shipped tables.
 
 A program rebinds and deletes names, updates and clears the namespace, edits the tables in place,
-swaps in subclasses, tuples and host iterables, rebinds the module's functions to wrappers, and
-plants objects whose `__del__` (or, as dict keys, whose `__eq__` and `__hash__`) edits that side's
-tables or rebinds its names. The module may let go of such an object later than plain Python
+swaps in subclasses, tuples, host iterables and generators, mappings of its own that are no dicts,
+values that are no mappings at all, and `vars()` of ordinary objects (whose values CPython keeps
+in the object: setattr and delattr on the object change the dict without a new version tag),
+rebinds the module's functions to wrappers, and plants objects whose `__del__` (or, as dict keys,
+whose `__eq__` and `__hash__`) edits that side's tables, by item or by setattr, or rebinds its
+names. An edit that fails, and an effect of a finalizer, host iterable or wrapper that fails,
+must fail alike on both sides. The module may let go of such an object later than plain Python
 does, but never keep it past the calls that follow, nor answer from state that a finalizer has
 made stale. The host may watch the namespace with a dict watcher of its own and call the five
 functions from its callback, which runs before each change lands. After every step both sides
