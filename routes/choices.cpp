@@ -66,34 +66,74 @@ struct Opt {
     Ref params;
 };
 
-// `opt.get(key, <fallback>)` at `line`, in Python's order: `opt.get` is taken, then the
-// fallback is evaluated, then `get` is called. `told` is opt's value when opt is told.
-template <class Fallback>
-PyObject *opt_get(Frame &f, int line, Opt &opt, StrId key, Ref &told, Fallback fallback)
+// What a row's entry reads besides the row: the fallback items and the shared values.
+struct RowReads {
+    FallbackItem fallbacks[2] = {};
+};
+
+// The three values an entry takes from `opt`, each with its fallback.
+struct OptValue {
+    int line;
+    StrId key;
+    EntryKey slot;
+};
+constexpr OptValue kOptValues[3] = {
+    {line::get_free_model_choices::max_tokens, s_max_tokens, k_max_tokens},
+    {line::get_free_model_choices::temperature, s_temperature, k_temperature},
+    {line::get_free_model_choices::top_p, s_top_p, k_top_p},
+};
+
+// `opt.get(key, <fallback>)` for kOptValues[n], in Python's order: `opt.get` is taken, then
+// the fallback is evaluated (`_FREE_MAX_TOKENS_FALLBACK`, or an item of
+// `_FREE_PARAMS_FALLBACK`), then `get` is called. `told` is opt's value when opt is told.
+PyObject *opt_get(Frame &f, int n, Opt &opt, Ref &told, RowReads &reads)
 {
-    f.line = line;
+    const OptValue &value = kOptValues[n];
+    f.line = value.line;
     Ref get;  // a host mapping's own `get`; a plain dict's is read directly
     if (!opt.told && !PyDict_CheckExact(opt.params.get())) {
         get = Ref::steal(PyObject_GetAttr(opt.params.get(), interned(s_get)));
         if (!get)
             return nullptr;
     }
-    Ref dflt = Ref::steal(fallback());
+    Ref dflt = Ref::steal(n == 0 ? lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK)
+                                 : params_fallback(f, value.key, reads.fallbacks[n - 1]));
     if (!dflt)
         return nullptr;
     if (opt.told)
         return told ? told.release() : dflt.release();
     if (!get)
-        return call_get(opt.params.get(), interned(key), dflt.get());
-    PyObject *args[2] = {interned(key), dflt.get()};
+        return call_get(opt.params.get(), interned(value.key), dflt.get());
+    PyObject *args[2] = {interned(value.key), dflt.get()};
     return PyObject_Vectorcall(get.get(), args, 2, nullptr);
 }
 
-// What a row's entry reads besides the row: the fallback items and the shared values.
-struct RowReads {
-    FallbackItem fallbacks[2] = {};
-    SharedValues shared;
-};
+// The seven values an entry reads besides its row and its parameter set, read one by one (the
+// first row of a call, and any row after host code has run): the four constants, then the
+// three of `opt` with their fallbacks. Kept for the rows after it when every read stood.
+[[gnu::noinline]] int read_entry_values(Frame &f, EntryValues &v, Opt &opt, RowReads &reads)
+{
+    struct Constant { int line; StrId name; EntryKey key; };
+    static const Constant constants_read[] = {
+        {line::get_free_model_choices::provider, s_FREE_PROVIDER_TYPE, k_provider},
+        {line::get_free_model_choices::api_type, s_FREE_PROVIDER_TYPE, k_api_type},
+        {line::get_free_model_choices::api_base, s_FREE_API_BASE, k_api_base},
+        {line::get_free_model_choices::api_key, s_FREE_KEYLESS_PLACEHOLDER, k_api_key},
+    };
+    for (const Constant &c : constants_read) {
+        f.line = c.line;
+        if (!(v.at[c.key] = lookup_global(f, c.name)))
+            return -1;
+    }
+    Ref *told[3] = {&opt.values.max_tokens, &opt.values.temperature, &opt.values.top_p};
+    for (int n = 0; n < 3; n++) {
+        if (!(v.at[kOptValues[n].slot] = opt_get(f, n, opt, *told[n], reads)))
+            return -1;
+    }
+    if (opt.told)
+        keep_shared_values(f, reads.fallbacks);
+    return 0;
+}
 
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
 // filled stays there on error, for the caller to release).
@@ -129,54 +169,24 @@ int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
     v.at[k_enabled] = Py_NewRef(Py_True);
     v.at[k_free] = Py_NewRef(Py_True);
 
-    // Replaces the seven reads below when an earlier row's still stand and nothing between
-    // them can run host code (a told parameter set is read by no `get` of the host's).
-    if (opt.told && reads.shared.stand(f)) {
+    // Replaces the seven reads of read_entry_values() when an earlier row's still stand and
+    // nothing between them can run host code (a told parameter set is read by no host `get`).
+    if (opt.told && shared_values_stand(f)) {
         using S = SharedValues;
-        const S &shared = reads.shared;
-        v.at[k_provider] = shared.take(S::provider);
-        v.at[k_api_type] = shared.take(S::api_type);
-        v.at[k_api_base] = shared.take(S::api_base);
-        v.at[k_api_key] = shared.take(S::api_key);
+        v.at[k_provider] = shared_value(S::provider);
+        v.at[k_api_type] = shared_value(S::api_type);
+        v.at[k_api_base] = shared_value(S::api_base);
+        v.at[k_api_key] = shared_value(S::api_key);
         ParamValues &told = opt.values;
         v.at[k_max_tokens] =
-            told.max_tokens ? told.max_tokens.release() : shared.take(S::max_tokens);
+            told.max_tokens ? told.max_tokens.release() : shared_value(S::max_tokens);
         v.at[k_temperature] =
-            told.temperature ? told.temperature.release() : shared.take(S::temperature);
-        v.at[k_top_p] = told.top_p ? told.top_p.release() : shared.take(S::top_p);
+            told.temperature ? told.temperature.release() : shared_value(S::temperature);
+        v.at[k_top_p] = told.top_p ? told.top_p.release() : shared_value(S::top_p);
         return 0;
     }
 
-    struct Constant { int line; StrId name; EntryKey key; };
-    static const Constant constants_read[] = {
-        {line::get_free_model_choices::provider, s_FREE_PROVIDER_TYPE, k_provider},
-        {line::get_free_model_choices::api_type, s_FREE_PROVIDER_TYPE, k_api_type},
-        {line::get_free_model_choices::api_base, s_FREE_API_BASE, k_api_base},
-        {line::get_free_model_choices::api_key, s_FREE_KEYLESS_PLACEHOLDER, k_api_key},
-    };
-    for (const Constant &c : constants_read) {
-        f.line = c.line;
-        if (!(v.at[c.key] = lookup_global(f, c.name)))
-            return -1;
-    }
-
-    namespace at = line::get_free_model_choices;
-    FallbackItem (&fallbacks)[2] = reads.fallbacks;
-    v.at[k_max_tokens] = opt_get(f, at::max_tokens, opt, s_max_tokens, opt.values.max_tokens,
-                                 [&] { return lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK); });
-    if (!v.at[k_max_tokens])
-        return -1;
-    v.at[k_temperature] = opt_get(f, at::temperature, opt, s_temperature, opt.values.temperature,
-                                  [&] { return params_fallback(f, s_temperature, fallbacks[0]); });
-    if (!v.at[k_temperature])
-        return -1;
-    v.at[k_top_p] = opt_get(f, at::top_p, opt, s_top_p, opt.values.top_p,
-                            [&] { return params_fallback(f, s_top_p, fallbacks[1]); });
-    if (!v.at[k_top_p])
-        return -1;
-    if (opt.told)
-        reads.shared.keep_if_standing(f, fallbacks);
-    return 0;
+    return read_entry_values(f, v, opt, reads);
 }
 
 }  // namespace

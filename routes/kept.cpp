@@ -402,7 +402,20 @@ PyObject *read_params_fallback(Frame &f, StrId key, FallbackItem &kept)
     return value;
 }
 
-void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2])
+SharedValues shared_values;
+
+namespace {
+
+// Values whose release runs no host code, and which nobody can change in place.
+bool keepable(PyObject *v)
+{
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBool_Check(v) || v == Py_None;
+}
+
+}  // namespace
+
+void keep_shared_values(Frame &f, const FallbackItem (&fallbacks)[2])
 {
     const NameReads::Read *provider_read = standing_read(f, s_FREE_PROVIDER_TYPE),
                           *base_read = standing_read(f, s_FREE_API_BASE),
@@ -416,22 +429,31 @@ void SharedValues::keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]
         if (!item.table.matches(table))
             return;
     }
-    // Replaced whole, the old released last (its release may run host code).
-    PyObject *values[count] = {provider_read->value.get(), provider_read->value.get(),
-                               base_read->value.get(),     key_read->value.get(),
-                               max_tokens_read->value.get(), fallbacks[0].value.get(),
-                               fallbacks[1].value.get()};
-    PyObject *old[count + 1];
-    memcpy(old, at_, sizeof at_);
-    old[count] = table_;
-    for (int i = 0; i < count; i++)
-        at_[i] = Py_NewRef(values[i]);
-    table_ = Py_NewRef(table);
-    namespace_ = Fingerprint::of(f.globals);
-    builtins_ = Fingerprint::of(constants.builtins_dict);
-    table_print_ = Fingerprint::of(table);
-    for (PyObject *o : old)
-        Py_XDECREF(o);
+    using S = SharedValues;
+    PyObject *values[S::count] = {provider_read->value.get(), provider_read->value.get(),
+                                  base_read->value.get(),     key_read->value.get(),
+                                  max_tokens_read->value.get(), fallbacks[0].value.get(),
+                                  fallbacks[1].value.get()};
+    for (PyObject *v : values) {
+        if (!keepable(v))
+            return;
+    }
+    // Replaced whole, the old released last.
+    SharedValues old = shared_values;
+    for (int i = 0; i < S::count; i++)
+        shared_values.at[i] = Py_NewRef(values[i]);
+    shared_values.kept = true;
+    shared_values.namespace_ = Fingerprint::of(f.globals);
+    shared_values.builtins = Fingerprint::of(constants.builtins_dict);
+    shared_values.table_print = Fingerprint::of(table);
+    shared_values.table = Borrowed(table);
+    for (int i = 0; old.kept && i < S::count; i++)
+        Py_DECREF(old.at[i]);
+}
+
+void forget_shared_values()
+{
+    shared_values = {};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -445,13 +467,6 @@ struct Prepared {
     PyObject *values[kEntryKeys];  // held by `dict`
 };
 Prepared prepared_entries[kUsualRows];
-
-// Values whose release runs no host code, and which nobody can change in place.
-bool keepable(PyObject *v)
-{
-    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
-           PyBool_Check(v) || v == Py_None;
-}
 
 bool holds_values(const Prepared &prepared, const EntryValues &values)
 {

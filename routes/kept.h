@@ -25,6 +25,9 @@
 // - `normal_forms` (here): the normal forms of recent model ids, each pair of exact str owned,
 //   with the prints of the parameter table and entry where the form was last found and, borrowed
 //   beside them, that entry and its values: followed only while both match.
+// - `shared_values` (here): the values a choice row reads besides its own, owned (exact str, int,
+//   float, bool, None only), beside the prints of the namespace, the builtins and the fallback
+//   table, which is borrowed and followed only while the namespace and builtins match.
 // - `prepared_entries` (here): per position of the choice list, owned dicts of the thirteen keys
 //   holding values whose release runs nothing; an entry is made from one only when the entry's
 //   values are the very objects it holds.
@@ -32,9 +35,7 @@
 // Per call, on the call's stack:
 // - NameReads: each module-level name read during a call of get_free_model_choices or
 //   resolve_free_model, borrowed beside the prints of the namespace (and of the builtins);
-// - FallbackItem: an item of _FREE_PARAMS_FALLBACK, borrowed beside the print of the table;
-// - SharedValues: the values a choice row reads besides its own, owned, beside the prints of the
-//   namespace, the builtins and the fallback table.
+// - FallbackItem: an item of _FREE_PARAMS_FALLBACK, borrowed beside the print of the table.
 #ifndef ROUTES_KEPT_H
 #define ROUTES_KEPT_H
 
@@ -242,40 +243,37 @@ inline PyObject *params_fallback(Frame &f, StrId key, FallbackItem &kept)
 }
 
 // What an entry reads besides its row and its parameter set: the four module-level constants
-// and the three fallbacks, as a row read them all without running host code. A later row would
-// read the very same objects while the namespace, the builtins and the fallback table still
-// match their prints, so it takes them from here instead of reading seven times. Owns what it
-// holds; lives for one call.
-class SharedValues {
-public:
+// and the three fallbacks, as a row (of this call or an earlier one) read them all without
+// running host code. A row would read the very same objects while the namespace, the builtins
+// and the fallback table match their prints, so it takes them from here instead of reading
+// seven times. Kept across calls, so it owns only values whose release runs no host code
+// (exact str, int, float, bool, None); the table is borrowed, and followed only once the
+// namespace and the builtins match (then they still hold it).
+struct SharedValues {
     enum Slot { provider, api_type, api_base, api_key, max_tokens, temperature, top_p, count };
-
-    SharedValues() = default;
-    SharedValues(const SharedValues &) = delete;
-    SharedValues &operator=(const SharedValues &) = delete;
-    ~SharedValues() { forget(); }
-
-    bool stand(Frame &f) const
-    {
-        return table_ && namespace_.matches(f.globals) &&
-               builtins_.matches(constants.builtins_dict) && table_print_.matches(table_);
-    }
-    PyObject *take(Slot s) const { return Py_NewRef(at_[s]); }
-
-    // After a row whose every read stood: its values, for the rows after it.
-    void keep_if_standing(Frame &f, const FallbackItem (&fallbacks)[2]);
-
-private:
-    void forget()
-    {
-        for (PyObject *&v : at_)
-            Py_CLEAR(v);
-        Py_CLEAR(table_);
-    }
-    PyObject *at_[count] = {};   // owned
-    PyObject *table_ = nullptr;  // _FREE_PARAMS_FALLBACK, owned; null: nothing kept
-    Fingerprint namespace_, builtins_, table_print_;
+    bool kept;
+    PyObject *at[count];  // owned while `kept`
+    Fingerprint namespace_, builtins, table_print;
+    Borrowed table;       // _FREE_PARAMS_FALLBACK
 };
+extern SharedValues shared_values;
+
+inline bool shared_values_stand(Frame &f)
+{
+    const SharedValues &shared = shared_values;
+    return shared.kept && shared.namespace_.matches(f.globals) &&
+           shared.builtins.matches(constants.builtins_dict) &&
+           shared.table_print.matches(shared.table.get());
+}
+
+inline PyObject *shared_value(SharedValues::Slot slot)
+{
+    return Py_NewRef(shared_values.at[slot]);
+}
+
+// After a row whose every read stood and whose values can all be kept: its values, for the rows
+// (and the calls) after it. Replaces what was kept whole, the old released last.
+void keep_shared_values(Frame &f, const FallbackItem (&fallbacks)[2]);
 
 // ---------------------------------------------------------------------------------------------
 // Prepared entries (the choice list)
@@ -293,9 +291,10 @@ PyObject *prepared_entry(Py_ssize_t pos, const EntryValues &values, bool with_pr
 // else holds, as position `pos`'s prepared entry, when all its values can be kept safely.
 void keep_prepared_entry(Py_ssize_t pos, PyObject *made, const EntryValues &values);
 
-// After the interpreter that made them is finalized, the next import forgets the normal forms
-// and the prepared entries without releasing them (module.cpp).
+// After the interpreter that made them is finalized, the next import forgets the normal forms,
+// the shared values and the prepared entries without releasing them (module.cpp).
 void forget_normal_forms();
+void forget_shared_values();
 void forget_prepared_entries();
 
 }  // namespace fm

@@ -111,6 +111,7 @@ void forget_process_state()
     forget_constants();
     forget_functions();
     forget_normal_forms();
+    forget_shared_values();
     forget_prepared_entries();
     forget_traceback_codes();
 }

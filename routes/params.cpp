@@ -190,6 +190,69 @@ int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
     return update(params.get(), family_params) < 0 ? -1 : 1;
 }
 
+// `mid in T` and then `T[mid]`, with `FREE_MODEL_OPTIMAL_PARAMS` read again, for a table
+// whose lookup may run host code: the entry, or none, into `entry`; -1 on error.
+[[gnu::noinline]] int entry_in_host_table(Frame &f, PyObject *table, PyObject *mid, Ref &entry)
+{
+    int found = contains(table, mid);
+    if (found <= 0)
+        return found;
+    f.line = line::get_optimal_params::copy_entry;
+    Ref again = Ref::steal(lookup_global(f, s_FREE_MODEL_OPTIMAL_PARAMS));
+    if (!again)
+        return -1;
+    entry = Ref::steal(get_item(again.get(), mid));
+    return entry ? 0 : -1;
+}
+
+// The lookup's levels below the table, for an id the table does not hold: the first family
+// whose prefix it begins with, else the generic fallback. As lookup_optimal_params() answers.
+[[gnu::noinline]] int lookup_below_table(Frame &f, PyObject *mid, Ref &params,
+                                         ParamValues *values)
+{
+    f.line = line::get_optimal_params::families;
+    Ref families = Ref::steal(lookup_global(f, s__FREE_MODEL_FAMILY_PARAMS));
+    if (!families)
+        return -1;
+    Ref found;
+    int rc = for_each(f, line::get_optimal_params::families, families.get(), [&](Ref pair) {
+        return try_family(f, mid, std::move(pair), found);
+    });
+    if (rc)
+        return rc < 0 ? -1 : answer_with(std::move(found), values, params);
+
+    f.line = line::get_optimal_params::fallback;
+    Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
+    if (!fallback)
+        return -1;
+    // `params = dict(fallback)`: for a plain dict of just "temperature" and "top_p", its two
+    // values, taken now, are all the copy would hold.
+    static const StrId fallback_keys[2] = {s_temperature, s_top_p};
+    PyObject *taken[2];
+    Ref shaped[3];
+    if (str_items_in_order(fallback.get(), fallback_keys, 2, taken)) {
+        shaped[0] = Ref::borrow(taken[0]);
+        shaped[1] = Ref::borrow(taken[1]);
+    }
+    else if (!(found = Ref::steal(dict_of(fallback.get())))) {
+        return -1;
+    }
+    f.line = line::get_optimal_params::fallback_max_tokens;
+    Ref max_tokens = Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
+    if (!max_tokens)
+        return -1;
+    if (!found) {  // `params["max_tokens"] = ...` into the copy of the two
+        shaped[2] = std::move(max_tokens);
+        PyObject *items[3] = {shaped[0].get(), shaped[1].get(), shaped[2].get()};
+        if (!(found = Ref::steal(copy_with_values(constants.params_shape, items, 3))))
+            return -1;
+    }
+    else if (PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0) {
+        return -1;
+    }
+    return answer_with(std::move(found), values, params);
+}
+
 // The three-level lookup: 0 with a new dict in `params`; or, when `values` is given, possibly 1
 // with the answer's three values there instead (see read_values); -1 on error.
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
@@ -247,19 +310,8 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
                 }
             }
         }
-        else {
-            int found = contains(table.get(), mid.get());
-            if (found < 0)
-                return -1;
-            if (found) {
-                f.line = line::get_optimal_params::copy_entry;
-                Ref again = Ref::steal(lookup_global(f, s_FREE_MODEL_OPTIMAL_PARAMS));
-                if (!again)
-                    return -1;
-                entry = Ref::steal(get_item(again.get(), mid.get()));
-                if (!entry)
-                    return -1;
-            }
+        else if (entry_in_host_table(f, table.get(), mid.get(), entry) < 0) {
+            return -1;
         }
     }
     if (entry) {
@@ -270,48 +322,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             return -1;
         return answer_with(std::move(copy), values, params);
     }
-
-    f.line = line::get_optimal_params::families;
-    Ref families = Ref::steal(lookup_global(f, s__FREE_MODEL_FAMILY_PARAMS));
-    if (!families)
-        return -1;
-    Ref found;
-    int rc = for_each(f, line::get_optimal_params::families, families.get(), [&](Ref pair) {
-        return try_family(f, mid.get(), std::move(pair), found);
-    });
-    if (rc)
-        return rc < 0 ? -1 : answer_with(std::move(found), values, params);
-
-    f.line = line::get_optimal_params::fallback;
-    Ref fallback = Ref::steal(lookup_global(f, s__FREE_PARAMS_FALLBACK));
-    if (!fallback)
-        return -1;
-    // `params = dict(fallback)`: for a plain dict of just "temperature" and "top_p", its two
-    // values, taken now, are all the copy would hold.
-    static const StrId fallback_keys[2] = {s_temperature, s_top_p};
-    PyObject *taken[2];
-    Ref shaped[3];
-    if (str_items_in_order(fallback.get(), fallback_keys, 2, taken)) {
-        shaped[0] = Ref::borrow(taken[0]);
-        shaped[1] = Ref::borrow(taken[1]);
-    }
-    else if (!(found = Ref::steal(dict_of(fallback.get())))) {
-        return -1;
-    }
-    f.line = line::get_optimal_params::fallback_max_tokens;
-    Ref max_tokens = Ref::steal(lookup_global(f, s__FREE_MAX_TOKENS_FALLBACK));
-    if (!max_tokens)
-        return -1;
-    if (!found) {  // `params["max_tokens"] = ...` into the copy of the two
-        shaped[2] = std::move(max_tokens);
-        PyObject *items[3] = {shaped[0].get(), shaped[1].get(), shaped[2].get()};
-        if (!(found = Ref::steal(copy_with_values(constants.params_shape, items, 3))))
-            return -1;
-    }
-    else if (PyDict_SetItem(found.get(), interned(s_max_tokens), max_tokens.get()) < 0) {
-        return -1;
-    }
-    return answer_with(std::move(found), values, params);
+    return lookup_below_table(f, mid.get(), params, values);
 }
 
 }  // namespace

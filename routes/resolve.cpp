@@ -23,7 +23,7 @@ PyObject *inherited_prompt(PyObject *current, PyObject *all_config)
 
 // The position that `choices[offset]` reads in a list of `count` entries, with the list's own
 // errors; offset is known to lie in 0..count-1 when it is an int.
-int list_position(PyObject *offset, Py_ssize_t count, Py_ssize_t *pos)
+[[gnu::cold]] int list_position(PyObject *offset, Py_ssize_t count, Py_ssize_t *pos)
 {
     if (!PyIndex_Check(offset)) {
         PyErr_Format(PyExc_TypeError, "list indices must be integers or slices, not %.200s",
@@ -87,6 +87,29 @@ int index_value(PyObject *model_index, Ref &idx)
     return 0;
 }
 
+// The rare cases of resolve_index(), out of its way: an offset that is no compact int (a base
+// or an index of the host's), and a choice list of the host's.
+
+// `offset >= count` (op Py_GE) or `offset < 0` (Py_LT) as a truth value.
+[[gnu::cold]] int compare_offset(PyObject *offset, Py_ssize_t bound, int op)
+{
+    Ref bound_obj = Ref::steal(PyLong_FromSsize_t(bound));
+    return bound_obj ? PyObject_RichCompareBool(offset, bound_obj.get(), op) : -1;
+}
+
+// `dict(choices[offset])`
+[[gnu::cold]] PyObject *copy_of_host_entry(PyObject *choices, PyObject *offset)
+{
+    Ref entry = Ref::steal(PyObject_GetItem(choices, offset));
+    return entry ? dict_of(entry.get()) : nullptr;
+}
+
+// `cfg.get("system_prompt")` of a copy of a host's entry
+[[gnu::cold]] PyObject *prompt_of_host_copy(PyObject *cfg)
+{
+    return call_get(cfg, interned(s_system_prompt), nullptr);
+}
+
 // From the choice list on, for an index at or above FREE_MODEL_BASE (apart, so that the
 // indices refused before it pay for nothing of it).
 [[gnu::noinline]] PyObject *resolve_index(Frame &f, PyObject *idx_object, PyObject *all_config)
@@ -132,21 +155,12 @@ int index_value(PyObject *model_index, Ref &idx)
         return nullptr;
     Py_ssize_t at = 0;
     bool small = small_int(offset.get(), &at);
-    int beyond;
-    if (small) {
-        beyond = at >= count;
-    }
-    else {
-        Ref count_obj = Ref::steal(PyLong_FromSsize_t(count));
-        if (!count_obj)
-            return nullptr;
-        beyond = PyObject_RichCompareBool(offset.get(), count_obj.get(), Py_GE);
-    }
+    int beyond = small ? at >= count : compare_offset(offset.get(), count, Py_GE);
     if (beyond)
         return beyond < 0 ? nullptr : Py_NewRef(Py_None);
     // FREE_MODEL_BASE was read again after the host's code ran; a base raised meanwhile must
     // not turn the offset negative and select an entry from the end of the list.
-    int negative = small ? at < 0 : compare(offset.get(), constants.int_zero, Py_LT);
+    int negative = small ? at < 0 : compare_offset(offset.get(), 0, Py_LT);
     if (negative)
         return negative < 0 ? nullptr : Py_NewRef(Py_None);
 
@@ -159,8 +173,7 @@ int index_value(PyObject *model_index, Ref &idx)
     Ref cfg;
     Py_ssize_t pos = at;  // 0 <= at < count, as checked
     if (!own) {
-        Ref entry = Ref::steal(PyObject_GetItem(choices.get(), offset.get()));
-        if (!entry || !(cfg = Ref::steal(dict_of(entry.get()))))
+        if (!(cfg = Ref::steal(copy_of_host_entry(choices.get(), offset.get()))))
             return nullptr;
     }
     else if (!small && list_position(offset.get(), count, &pos) < 0) {
@@ -174,8 +187,7 @@ int index_value(PyObject *model_index, Ref &idx)
     Ref prompt;
     if (inherit) {
         f.line = line::resolve_free_model::inherit;
-        Ref current = own ? Ref::borrow(Py_None)
-                          : Ref::steal(call_get(cfg.get(), interned(s_system_prompt), nullptr));
+        Ref current = own ? Ref::borrow(Py_None) : Ref::steal(prompt_of_host_copy(cfg.get()));
         if (!current || !(prompt = Ref::steal(inherited_prompt(current.get(), all_config))))
             return nullptr;
         if (!own && PyDict_SetItem(cfg.get(), interned(s_system_prompt), prompt.get()) < 0)

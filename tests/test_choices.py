@@ -245,3 +245,42 @@ def test_fallback_table_that_is_no_mapping(fm, fallback):
         return outcomes
     peer = load_peer()
     assert run(fm) == run(peer)
+
+
+def test_values_kept_from_one_call_to_the_next_follow_the_names(fm):
+    """The constants and fallbacks every row reads are kept from one call to the next while
+    nothing they came from has changed: each call still answers with the names as they stand,
+    rebound in the namespace, moved into the builtins and rebound there, or a fallback table
+    changed in place, as plain Python does."""
+    import builtins
+
+    def run(module):
+        module.FREE_MODELS = [("Nemo", "nemotron-x", 1), ("Gpt", "gpt-x", 2), CATALOGUE[0].row]
+
+        def picture():
+            return [(c["provider"], c["api_type"], c["api_base"], c["api_key"], c["max_tokens"],
+                     c["temperature"], c["top_p"]) for c in module.get_free_model_choices()
+                    ] + [module.resolve_free_model(900001)]
+        pictures = [picture(), picture()]
+        steps = [lambda: setattr(module, "FREE_PROVIDER_TYPE", "elsewhere"),
+                 lambda: setattr(module, "_FREE_MAX_TOKENS_FALLBACK", 7),
+                 lambda: module._FREE_PARAMS_FALLBACK.__setitem__("top_p", 0.5),
+                 lambda: module._FREE_PARAMS_FALLBACK.__setitem__("temperature", 0.25),
+                 lambda: delattr(module, "FREE_API_BASE"),
+                 lambda: setattr(builtins, "FREE_API_BASE", "https://b2.test/v1"),
+                 lambda: delattr(module, "FREE_KEYLESS_PLACEHOLDER"),
+                 lambda: setattr(builtins, "FREE_KEYLESS_PLACEHOLDER", "k2"),
+                 lambda: setattr(module, "FREE_KEYLESS_PLACEHOLDER", "k3")]
+        try:
+            builtins.FREE_API_BASE, builtins.FREE_KEYLESS_PLACEHOLDER = "https://b1.test/v1", "k1"
+            for step in steps:
+                step()
+                pictures += [picture(), picture()]
+        finally:
+            for name in ("FREE_API_BASE", "FREE_KEYLESS_PLACEHOLDER"):
+                vars(builtins).pop(name, None)
+        return pictures
+    peer = load_peer()
+    got = run(fm)
+    assert got == run(peer)
+    assert len({str(p) for p in got}) == 10
