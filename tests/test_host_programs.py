@@ -4,9 +4,13 @@ Random host programs, played against the module and against the same five functi
 Python (bench/peer.py), each side with its own deep copies of the shipped tables.
 
 A program rebinds and deletes names, updates and clears the namespace, edits the tables in place,
-swaps in subclasses, tuples and host iterables, rebinds the module's functions to wrappers, and
-plants objects whose `__del__` (or, as dict keys, whose `__eq__` and `__hash__`) edits that side's
-tables or rebinds its names. The module may let go of such an object later than plain Python
+swaps in subclasses, tuples, host iterables and generators, mappings of its own that are no dicts,
+values that are no mappings at all, and `vars()` of ordinary objects (whose values CPython keeps
+in the object: setattr and delattr on the object change the dict without a new version tag),
+rebinds the module's functions to wrappers, and plants objects whose `__del__` (or, as dict keys,
+whose `__eq__` and `__hash__`) edits that side's tables, by item or by setattr, or rebinds its
+names. An edit that fails, and an effect of a finalizer, host iterable or wrapper that fails,
+must fail alike on both sides. The module may let go of such an object later than plain Python
 does, but never keep it past the calls that follow, nor answer from state that a finalizer has
 made stale. The host may watch the namespace with a dict watcher of its own and call the five
 functions from its callback, which runs before each change lands. After every step both sides
@@ -23,6 +27,7 @@ Beside the programs, what they cannot show: a few faults of finalizers and refer
 hostile arguments, and threads calling while another rebinds.
 """
 import builtins
+import collections.abc
 import contextlib
 import copy
 import ctypes
@@ -42,7 +47,7 @@ from concurrent.futures import ThreadPoolExecutor
 import hypothesis.strategies as st
 import pytest
 from hypothesis import HealthCheck, given, settings
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import routes.free_models as fm
 from conftest import (CATALOGUE_IDS, CONSTANTS, FUNCTIONS, GONE, KEYS, PEER, ROOT, SHIPPED, TABLES,
@@ -58,6 +63,8 @@ NAMES = TABLES + CONSTANTS
 # Tuples of rows freed and allocated again: memory the module still reads after a release
 # then holds something else.
 JUNK = 3000
+# After an edit that replaces one value: the blocks freed last are handed out first.
+FEW = 300
 
 
 # ---------------------------------------------------------------------------------------------
@@ -80,6 +87,9 @@ class Side:
         self.observed = False  # the host's watcher calls the functions at each change
         self.seen = []      # what those calls answered
         self.planted = []   # keys put into the namespace
+        self.failed = []    # (label, failure) of the effects that raised
+        self.owners = {}    # id of a table bound as vars(owner): its owner, kept alive
+        self.kept = []      # values replaced by setattr that the host still holds
         self.logs = []
         self.ns["log"] = types.SimpleNamespace(info=self.info)
 
@@ -99,6 +109,16 @@ def wrapper(side, name, how):
     inner = side.functions[name]
 
     def wrapped(*args, **kwargs):
+        if how == "edits fallback":
+            # a new temperature for each model, the old one freed: the rows built after this
+            # one read it (the answer lacks it), the rows before keep theirs
+            run_effect(side, ("attr", ("_FREE_PARAMS_FALLBACK",), "temperature", False,
+                              len(str(args[0])) / 100), ("wrap", how))
+        elif how == "edits entry":
+            # the model's own entry replaced by a new one, the old one held until the next edit
+            run_effect(side, ("attr", ("FREE_MODEL_OPTIMAL_PARAMS",), args[0], True, {
+                "temperature": len(str(args[0])) / 100, "top_p": 0.5, "max_tokens": 5}),
+                ("wrap", how))
         result = inner(*args, **kwargs)
         if how == "subclass":
             return DictSub(result)
@@ -106,6 +126,8 @@ def wrapper(side, name, how):
             result.pop("max_tokens", None)
         elif how == "cooler":
             result["temperature"] = 0.05
+        elif how == "edits fallback":
+            result.pop("temperature", None)
         elif how == "reversed":
             result.reverse()
         elif how == "first two":
@@ -116,6 +138,7 @@ def wrapper(side, name, how):
 
 WRAPS = [("get_optimal_params", "same"), ("get_optimal_params", "subclass"),
          ("get_optimal_params", "without max_tokens"), ("get_optimal_params", "cooler"),
+         ("get_optimal_params", "edits fallback"), ("get_optimal_params", "edits entry"),
          ("get_free_model_choices", "same"), ("get_free_model_choices", "reversed"),
          ("get_free_model_choices", "first two")]
 
@@ -137,8 +160,10 @@ BINDS = {
 }
 
 
-def run_effect(side, effect):
-    """What a hostile object does to its own side when it runs; a failing edit does nothing."""
+def run_effect(side, effect, label):
+    """What a hostile object (`label`) does to its own side when it runs. A failing edit
+    changes nothing more, and what it raised is recorded (unless `label` is None): the other
+    side's must be the same."""
     ns, kind = side.ns, effect[0]
     try:
         if kind == "param":
@@ -157,8 +182,18 @@ def run_effect(side, effect):
             ns.pop(effect[1], None)
         elif kind == "wrap":
             ns[effect[1]] = wrapper(side, effect[1], effect[2])
-    except Exception:
-        pass
+        elif kind == "attr":  # ("attr", place, key, keep[, value])
+            value = effect[4] if len(effect) > 4 else effect_value(effect[2])
+            put(side, table_at(side, effect[1]), effect[2], value, effect[3])
+        elif kind == "del attr":
+            drop(side, table_at(side, effect[1]), effect[2])
+        elif kind == "store":
+            store(side, table_at(side, effect[1]), effect[2], EFFECT_PARAMS[effect[2]])
+        elif kind == "let go":
+            let_go(side, table_at(side, effect[1]))
+    except Exception as exc:
+        if label is not None:
+            side.failed.append((label, failure(exc)))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -181,9 +216,14 @@ class Finalized:
 
 def fire(side, label, effect):
     side.fired.append(label)
-    junk = [tuple([i, i, i]) for i in range(JUNK)]
+    reuse()
+    run_effect(side, effect, label)
+
+
+def reuse(count=JUNK):
+    """What was just freed holds something else now."""
+    junk = [tuple([i, i, i]) for i in range(count)]
     del junk
-    run_effect(side, effect)
 
 
 class FinObject(Finalized):
@@ -226,6 +266,150 @@ class TupleSub(tuple):
     pass
 
 
+# Tables that are not exact dicts, or not dicts at all
+
+
+class Attrs:
+    """An ordinary object whose vars() a host binds as a table: in CPython 3.13 the dict keeps
+    its values inside the object, and setattr and delattr on the object change them without
+    giving the dict a new version tag. One class for all, so that they share their keys."""
+
+
+class HostMapping(collections.abc.Mapping):
+    """A mapping of the host's own that is no dict."""
+
+    def __init__(self, source=()):
+        self._data = dict(source)
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
+
+
+class HostMutableMapping(HostMapping, collections.abc.MutableMapping):
+    def __setitem__(self, key, value):
+        self._data[key] = value
+
+    def __delitem__(self, key):
+        del self._data[key]
+
+
+def make_table(kind, source, side):
+    """A table of `kind` holding what `source` (a mapping or pairs) holds, as dict() takes it."""
+    if kind != "vars":
+        return TABLE_KINDS[kind](source)
+    pairs = [(k, source[k]) for k in source.keys()] if hasattr(source, "keys") else source
+    owner = Attrs()
+    for key, value in pairs:
+        setattr(owner, key, value)
+    table = vars(owner)
+    side.owners[id(table)] = owner  # the dict alone does not keep its owner
+    return table
+
+
+def owner_of(side, table):
+    owner = side.owners.get(id(table))
+    return owner if owner is not None and vars(owner) is table else None
+
+
+def put(side, table, key, value, keep=False):
+    """table[key] = value, by setattr on the owner of a table that is vars(owner). The value
+    replaced is freed and its memory reused; or, with `keep`, the host holds on to it until its
+    next edit (then a dict replaced keeps its version tag)."""
+    owner = owner_of(side, table)
+    if owner is None:
+        table[key] = value
+    else:
+        if keep:
+            side.kept.append(dict.get(table, key))
+        setattr(owner, key, value)
+    reuse(FEW)
+
+
+def drop(side, table, key):
+    owner = owner_of(side, table)
+    if owner is None:
+        del table[key]
+    else:
+        delattr(owner, key)
+    reuse(FEW)
+
+
+# The interpreter's own attribute store, specialised after a few runs of the loop: only for
+# names that are identifiers.
+def _store_temperature(owner, value):
+    for _ in range(8):
+        owner.temperature = value
+
+
+def _store_top_p(owner, value):
+    for _ in range(8):
+        owner.top_p = value
+
+
+def _store_max_tokens(owner, value):
+    for _ in range(8):
+        owner.max_tokens = value
+
+
+STORES = {"temperature": _store_temperature, "top_p": _store_top_p,
+          "max_tokens": _store_max_tokens}
+
+
+def store(side, table, field, value):
+    """table[field] = value, by a plain `owner.field = value` run in a loop when the table is
+    vars(owner)."""
+    owner = owner_of(side, table)
+    if owner is None:
+        table[field] = value
+    else:
+        STORES[field](owner, value)
+    reuse(FEW)
+
+
+def let_go(side, table):
+    """The host lets go of the owner of a table that is vars(owner): the values move out of the
+    freed object into the dict, which stays bound."""
+    if owner_of(side, table) is not None:
+        del side.owners[id(table)]
+        reuse(FEW)
+
+
+# Where a host's setattr reaches a table: a name, an entry of FREE_MODEL_OPTIMAL_PARAMS, the
+# parameter set of a family pair.
+def table_at(side, place):
+    table = side.ns[place[0]]
+    if len(place) == 1:
+        return table
+    if place[0] == "FREE_MODEL_OPTIMAL_PARAMS":
+        return table[place[1]]
+    return table[place[1]][1]
+
+
+def set_table_at(side, place, new):
+    if len(place) == 1:
+        side.ns[place[0]] = new
+    elif place[0] == "FREE_MODEL_OPTIMAL_PARAMS":
+        put(side, side.ns[place[0]], place[1], new)
+    else:
+        pairs = side.ns[place[0]]
+        pairs[place[1]] = (pairs[place[1]][0], new)
+
+
+def effect_value(key):
+    """What an effect writes under `key`: one value per key, a new object each time."""
+    if key in EFFECT_PARAMS:
+        return EFFECT_PARAMS[key]
+    if key in ROW_IDS:
+        return dict(EFFECT_PARAMS)
+    return "".join(["effect ", key])
+
+
 class Key:
     """A dict key hashed like `target`; comparing it with anything else runs its effect (and so
     does hashing it, when `on_hash`), and it equals only itself, until it `answers`: then it
@@ -253,7 +437,10 @@ class Key:
         if side.armed and not side.busy:
             side.busy = True
             try:
-                run_effect(side, self._effect)
+                # How often a key is compared is the lookup's own business (plain Python and the
+                # module each skip lookups their own way): what its effect raised is not
+                # compared, only what it did.
+                run_effect(side, self._effect, None)
             finally:
                 side.busy = False
 
@@ -274,14 +461,23 @@ class Rows:
     def __iter__(self):
         for i, row in enumerate(list(self.rows)):
             if i == self.at and self._side.armed and not self._side.busy:
-                run_effect(self._side, self.effect)
+                run_effect(self._side, self.effect, self._label)
             yield row
+
+
+def generate(side, label, rows, at, effect):
+    """A generator of rows, bound itself: its rows once, the effect run before row `at`."""
+    for i, row in enumerate(rows):
+        if i == at and side.armed and not side.busy:
+            run_effect(side, effect, label)
+        yield row
 
 
 FIN = {"str": FinStr, "int": FinInt, "float": FinFloat, "tuple": FinTuple, "list": FinList,
        "dict": FinDict}
 SEQUENCES = {"tuple": tuple, "list": list, "tuple subclass": TupleSub, "list subclass": ListSub}
 MAPPINGS = {"dict": dict, "dict subclass": DictSub, "pairs": list}
+TABLE_KINDS = {**MAPPINGS, "mapping": HostMapping, "mutable mapping": HostMutableMapping}
 
 
 def build(desc, side, labels):
@@ -304,12 +500,15 @@ def build(desc, side, labels):
         return SEQUENCES[desc[1]]([build(item, side, labels) for item in desc[2]])
     if tag == "map":
         pairs = [(build(k, side, labels), build(v, side, labels)) for k, v in desc[2]]
-        return MAPPINGS[desc[1]](pairs)
+        return make_table(desc[1], pairs, side)
     if tag == "key":  # ("key", target, effect, on_hash[, "str"])
         return (StrKey if desc[4:] == ("str",) else Key)(side, next(labels), *desc[1:4])
     if tag == "rows":
         rows = [build(item, side, labels) for item in desc[1]]
         return Rows(side, next(labels), rows, desc[2], desc[3])
+    if tag == "generator":
+        rows = [build(item, side, labels) for item in desc[1]]
+        return generate(side, next(labels), rows, desc[2], desc[3])
     raise AssertionError(desc)
 
 
@@ -338,6 +537,9 @@ def describe(obj, depth=0):
             return name + (repr(base(obj)),)
     if isinstance(obj, dict):
         return name + ([(describe(k, depth), describe(v, depth)) for k, v in dict.items(obj)],)
+    if isinstance(obj, HostMapping):
+        return name + ([(describe(k, depth), describe(v, depth))
+                        for k, v in dict.items(obj._data)],)
     if isinstance(obj, (list, tuple)):
         return name + ([describe(item, depth) for item in obj],)
     if isinstance(obj, BaseException):
@@ -508,6 +710,20 @@ PLAIN = {
     "_FREE_MAX_TOKENS_FALLBACK": [16384, 4096],
 }
 
+# Where a host's setattr reaches a table (see table_at), and the keys that it writes there.
+PARAM_PLACES = st.sampled_from([("_FREE_PARAMS_FALLBACK",)]
+                               + [("FREE_MODEL_OPTIMAL_PARAMS", i) for i in IDS]
+                               + [("_FREE_MODEL_FAMILY_PARAMS", i) for i in range(3)])
+STR_HEADERS = [h for h in PLAIN["header"] if type(h) is str]
+START_PLACES = [("FREE_MODEL_OPTIMAL_PARAMS", i) for i in IDS] + [
+    ("FREE_MODEL_OPTIMAL_PARAMS",), ("_FREE_PARAMS_FALLBACK",), ("FREE_ATTRIBUTION_HEADERS",)] + [
+    ("_FREE_MODEL_FAMILY_PARAMS", i) for i in range(3)]
+places = (PARAM_PLACES | st.just(("FREE_MODEL_OPTIMAL_PARAMS",))
+          | st.just(("FREE_ATTRIBUTION_HEADERS",)))
+attr_targets = (st.tuples(PARAM_PLACES, st.sampled_from(PARAMS))
+                | st.tuples(st.just(("FREE_MODEL_OPTIMAL_PARAMS",)), st.sampled_from(ROW_IDS))
+                | st.tuples(st.just(("FREE_ATTRIBUTION_HEADERS",)), st.sampled_from(STR_HEADERS)))
+
 _ONCE = [  # effects that may run any number of times to the same end
     st.tuples(st.just("param"), st.sampled_from(IDS), st.sampled_from(PARAMS)),
     st.tuples(st.just("row"), st.integers(0, len(IDS) - 1)),
@@ -516,19 +732,44 @@ _ONCE = [  # effects that may run any number of times to the same end
     st.tuples(st.just("bind"), st.sampled_from(NAMES)),
     st.tuples(st.just("unbind"), st.sampled_from(NAMES)),
     st.sampled_from(WRAPS).map(lambda w: ("wrap",) + w),
+    st.builds(lambda t, keep: ("attr",) + t + (keep,), attr_targets, st.booleans()),
+    attr_targets.map(lambda t: ("del attr",) + t),
+    st.tuples(st.just("store"), PARAM_PLACES, st.sampled_from(PARAMS)),
+    st.tuples(st.just("let go"), places),
 ]
-repeatable_effects = st.one_of(_ONCE)
-effects = st.one_of(_ONCE + [st.just(("append row",))])
+
+
+class Named:
+    """Gives a strategy a short name in the reprs that hypothesis makes of the rules: written
+    out in full, those run to megabytes, and hypothesis makes one at every draw of a rule that
+    it retries."""
+
+    def __init__(self, name, strategy):
+        self.name, self.strategy = name, strategy
+
+    def __call__(self, _):
+        return self.strategy
+
+    def __repr__(self):
+        return self.name
+
+
+def named(name, strategy):
+    return st.just(None).flatmap(Named(name, strategy))
+
+
+repeatable_effects = named("repeatable_effects", st.one_of(_ONCE))
+effects = named("effects", st.one_of(_ONCE + [st.just(("append row",))]))
 
 
 def leaf(slot):
     """A value for `slot`: plain, or an object of the same type (or a bare object) whose
     finalizer runs an effect."""
     finalizable = [v for v in PLAIN[slot] if type(v) in (str, int, float)]
-    return (st.sampled_from(PLAIN[slot]).map(lambda v: ("v", v))
-            | st.builds(lambda v, e: ("fin", type(v).__name__, v, e),
-                        st.sampled_from(finalizable), effects)
-            | effects.map(lambda e: ("fin", "object", None, e)))
+    return named(f"leaf({slot!r})", st.sampled_from(PLAIN[slot]).map(lambda v: ("v", v))
+                 | st.builds(lambda v, e: ("fin", type(v).__name__, v, e),
+                             st.sampled_from(finalizable), effects)
+                 | effects.map(lambda e: ("fin", "object", None, e)))
 
 
 def finalized(container, inner):
@@ -559,9 +800,27 @@ def headers_of(kinds):
                      st.lists(st.tuples(leaf("header"), leaf("header value")), max_size=3))
 
 
-param_set = param_sets(list(MAPPINGS)) | finalized("dict", param_sets(["dict"]))
-row = (rows_of(["tuple", "tuple", "list", "tuple subclass"])
-       | finalized("tuple", rows_of(["tuple"])))
+def attrs_of(names, values):
+    """vars() of an Attrs filled by setattr: keys of the exact str type."""
+    return st.builds(lambda pairs: ("map", "vars", pairs),
+                     st.lists(st.tuples(st.sampled_from(names).map(lambda k: ("v", k)), values),
+                              max_size=5))
+
+
+def pairs_of(*pairs):
+    return ("seq", "tuple", [("seq", "tuple", [("v", k), ("v", v)]) for k, v in pairs])
+
+
+# Tables that are no mappings: reading them fails, on both sides alike, or (pairs) dict() and
+# update() still take them.
+NOT_MAPPINGS = [("v", 0.5), ("v", None)]
+other_param_set = (attrs_of(PARAMS, param_value) | param_sets(["mapping", "mutable mapping"])
+                   | st.sampled_from(NOT_MAPPINGS + [
+                       ("v", "temperature"), pairs_of(("temperature", 0.4), ("top_p", 0.6))]))
+param_set = named("param_set", param_sets(list(MAPPINGS)) | finalized("dict", param_sets(["dict"]))
+                  | other_param_set)
+row = named("row", rows_of(["tuple", "tuple", "list", "tuple subclass"])
+            | finalized("tuple", rows_of(["tuple"])))
 rows = st.lists(row, max_size=5)
 family_pair = st.builds(lambda p, s: ("seq", "tuple", [p, s]), leaf("prefix"), param_set)
 VALUES = {name: leaf(name) for name in CONSTANTS}
@@ -571,15 +830,33 @@ VALUES["FREE_MODELS"] = (
     | finalized("list", rows.map(lambda r: ("seq", "list", r)))
     | st.builds(lambda r, at, e: ("rows", r, at, e), rows, st.integers(0, 3), repeatable_effects))
 VALUES["FREE_MODEL_OPTIMAL_PARAMS"] = st.builds(
-    lambda kind, pairs: ("map", kind, pairs), st.sampled_from(["dict", "dict subclass"]),
+    lambda kind, pairs: ("map", kind, pairs),
+    st.sampled_from(["dict", "dict subclass", "mapping", "mutable mapping"]),
     st.lists(st.tuples(st.sampled_from(ROW_IDS).map(lambda i: ("v", i)) | keys, param_set),
              max_size=5))
 VALUES["_FREE_MODEL_FAMILY_PARAMS"] = st.builds(
     lambda kind, pairs: ("seq", kind, pairs), st.sampled_from(["list", "tuple"]),
     st.lists(family_pair, max_size=4))
 VALUES["_FREE_PARAMS_FALLBACK"] = param_set
-VALUES["FREE_ATTRIBUTION_HEADERS"] = (headers_of(["dict", "dict subclass"])
+VALUES["FREE_ATTRIBUTION_HEADERS"] = (headers_of(["dict", "dict subclass", "mapping",
+                                                   "mutable mapping"])
                                       | finalized("dict", headers_of(["dict"])))
+# The kinds of table that are not dicts of the test's making, for the names that take them:
+# bound by a rule of their own as well, so that programs meet them often.
+OTHER_KINDS = {
+    "FREE_MODEL_OPTIMAL_PARAMS": attrs_of(ROW_IDS, param_set) | st.sampled_from(
+        NOT_MAPPINGS + [("v", "hy3-free gpt-x"), ("seq", "tuple", [("v", "hy3-free")])]),
+    "_FREE_PARAMS_FALLBACK": other_param_set,
+    "FREE_ATTRIBUTION_HEADERS": attrs_of(STR_HEADERS, leaf("header value")) | st.sampled_from(
+        NOT_MAPPINGS + [("v", "X-Title"), pairs_of(("X-Title", "pairs"))]),
+    "_FREE_MODEL_FAMILY_PARAMS": st.lists(
+        st.builds(lambda p, s: ("seq", "tuple", [p, s]), leaf("prefix"), other_param_set),
+        min_size=1, max_size=3).map(lambda pairs: ("seq", "list", pairs)),
+    "FREE_MODELS": st.builds(lambda r, at, e: ("generator", r, at, e), rows, st.integers(0, 3),
+                             repeatable_effects),
+}
+for _name, _other in OTHER_KINDS.items():
+    VALUES[_name] = VALUES[_name] | _other
 bindings = st.one_of([st.tuples(st.just(name), VALUES[name]) for name in NAMES])
 # (key hashed like a name, the value it holds)
 planted_keys = st.builds(
@@ -618,18 +895,26 @@ class HostPrograms(RuleBasedStateMachine):
         self._pristine.__exit__(None, None, None)
 
     def each_side(self, action, *descs):
-        """Runs action(side, *objects) on both sides, with objects built from `descs`."""
+        """Runs action(side, *objects) on both sides, with objects built from `descs`. An edit
+        that fails is part of the program: it must fail on both sides alike. The module's side
+        goes last: what its edit frees is not taken at once by the peer's new objects (a dict
+        freed, say, then still carries its old version tag when the module next looks)."""
         start, self.labels = self.labels, self.labels + 1000
-        for side in self.sides:
+        raised = {}
+        for side in reversed(self.sides):
             side.editing = True
+            side.kept.clear()
             labels = itertools.count(start)
             side.observed = self.watching
             try:
                 action(side, *[build(d, side, labels) for d in descs])
-            except Exception:
-                pass  # the same on both sides, while they agree
+            except Exception as exc:
+                raised[side.name] = failure(exc)
+            else:
+                raised[side.name] = None
             finally:
                 side.observed = False
+        assert raised["module"] == raised["peer"], f"the edit raised: {raised}"
 
     # -- the host's edits: each one a step of its own, or a few in a row with no call between
 
@@ -713,6 +998,46 @@ class HostPrograms(RuleBasedStateMachine):
             lambda side, n, v: side.ns["FREE_ATTRIBUTION_HEADERS"].__setitem__(n, v),
             name, value)
 
+    # -- tables of other kinds, and setattr on the owner of a table that is vars(owner)
+
+    def bind_other(self, binding):
+        self.rebind(binding)
+
+    def convert(self, place, kind):
+        """The table at `place` replaced by one of `kind` holding the same."""
+        self.each_side(lambda side: set_table_at(side, place, make_table(
+            kind, table_at(side, place), side)))
+
+    def set_attr(self, where, value, keep):
+        """setattr on the owner of a table that is vars(owner) (else an item assignment)."""
+        place, key = where
+        self.each_side(lambda side, v: put(side, table_at(side, place), key, v, keep), value)
+
+    def del_attr(self, where):
+        place, key = where
+        self.each_side(lambda side: drop(side, table_at(side, place), key))
+
+    def store_attr(self, place, field, value):
+        """`owner.field = value` in a loop that the interpreter specialises."""
+        self.each_side(lambda side, v: store(side, table_at(side, place), field, v), value)
+
+    def let_go(self, place):
+        self.each_side(lambda side: let_go(side, table_at(side, place)))
+
+    def unmap(self, place, value):
+        """The table at `place` replaced by something that is no mapping."""
+        self.each_side(lambda side, v: set_table_at(side, place, v), value)
+
+    @initialize(kinds=st.none() | st.fixed_dictionaries({place: st.sampled_from(
+        ["as shipped"] * 3 + ["vars"] * 4 + ["dict subclass", "mapping", "mutable mapping"])
+        for place in START_PLACES}))
+    def start_with(self, kinds):
+        """Half the programs start with tables of other kinds in some places: the tables, the
+        entries of the catalogue's models and the families' parameter sets."""
+        for place, kind in (kinds or {}).items():
+            if kind != "as shipped":
+                self.convert(place, kind)
+
     @rule(on=st.booleans())
     def watch(self, on):
         """The host turns its own watcher of the namespace on or off."""
@@ -744,7 +1069,7 @@ class HostPrograms(RuleBasedStateMachine):
             f"the watcher was told: {difference(*seen)}"
         for (event, key, _, got), (_, _, base, expected) in zip(*seen):
             agree(SEEN_CALLS, got, expected, base, f"inside the watcher, told {event} {key}: ")
-        for side in self.sides:
+        for side in reversed(self.sides):  # the module's last, as in each_side
             side.edited()
         # A pass during which a finalizer ran is only a settling pass: the module may release
         # what plain Python released earlier, at its next call. The first quiet pass counts.
@@ -767,6 +1092,12 @@ class HostPrograms(RuleBasedStateMachine):
             tables = [describe({name: side.ns.get(name, "<unbound>") for name in NAMES})
                       for side in self.sides]
         assert tables[0] == tables[1], f"tables: {difference(*tables)}"
+        # What the effects of finalizers, host iterables and wrappers raised: one may run more
+        # than once (a pass repeated), so what each side met at least once.
+        failed = [sorted(set(side.failed), key=repr) for side in self.sides]
+        for side in self.sides:
+            side.failed = []
+        assert failed[0] == failed[1], f"effects raised: {difference(*failed)}"
 
 
 def agree(calls, module, peer, base, where=""):
@@ -813,6 +1144,18 @@ EDITS = {
                      "value": param_value},
     "remove_fallback": {"key": st.sampled_from(PARAMS)},
     "set_header": {"name": leaf("header"), "value": leaf("header value")},
+    "bind_other": {"binding": st.one_of([st.tuples(st.just(name), kinds)
+                                         for name, kinds in OTHER_KINDS.items()])},
+    "convert": {"place": places, "kind": st.sampled_from(
+        ["vars", "vars", "dict", "dict subclass", "mapping", "mutable mapping"])},
+    "set_attr": {"where": attr_targets, "value": param_value | param_set | leaf("header value"),
+                 "keep": st.booleans()},
+    "del_attr": {"where": attr_targets},
+    "store_attr": {"place": PARAM_PLACES, "field": st.sampled_from(PARAMS),
+                   "value": param_value},
+    "let_go": {"place": places},
+    "unmap": {"place": places, "value": st.sampled_from(
+        NOT_MAPPINGS + [("v", "temperature"), pairs_of(("temperature", 0.4), ("top_p", 0.6))])},
 }
 for _name, _arguments in EDITS.items():
     setattr(HostPrograms, _name, rule(**_arguments)(getattr(HostPrograms, _name)))
@@ -1023,6 +1366,33 @@ def test_values_of_a_replaced_row_go_in_the_order_of_the_locals(fm):
 
     assert released(load_peer()) == ["id released", "context released"]
     assert released(fm) == ["id released", "context released"]
+
+
+@pytest.mark.parametrize("make_rows", [iter, lambda rows: (row for row in rows)],
+                         ids=["list iterator", "generator"])
+def test_rows_held_by_the_choice_list_alone_go_in_its_order(fm, make_rows):
+    """FREE_MODELS is an iterator: once it is used up, the rows' values are held by the choice
+    list that resolve_free_model builds, and go when plain Python lets go of that list, the
+    last entry first. A random host program met this: a generator bound as FREE_MODELS, the
+    finalizers of two rows' context windows editing the same table."""
+    events = []
+
+    class Context:
+        def __init__(self, name):
+            self.name = name
+
+        def __del__(self):
+            events.append(self.name)
+
+    def released(module):
+        events.clear()
+        module.FREE_MODELS = make_rows([("A", "hy3-free", 1), ("B", "gpt-x", Context("second")),
+                                        ("C", "gpt-y", Context("third"))])
+        module.resolve_free_model(module.FREE_MODEL_BASE)
+        return list(events)
+
+    assert released(load_peer()) == ["third", "second"]
+    assert released(fm) == ["third", "second"]
 
 
 @pytest.fixture
