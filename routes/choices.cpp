@@ -196,7 +196,8 @@ int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
 
 ChoiceSink::~ChoiceSink()
 {
-    for (Py_ssize_t i = 0; values_only_ && i < size_; i++)
+    // As the list they stand for is let go of: the last entry first, each in its key order.
+    for (Py_ssize_t i = size_; values_only_ && i-- > 0;)
         rows_[i].release();
     if (rows_ != inline_)
         PyMem_Free(rows_);
