@@ -63,7 +63,7 @@ PyObject *make_entry(Py_ssize_t pos, const EntryValues &values, PyObject *system
 struct Opt {
     bool told;
     ParamValues values;
-    Ref params;
+    Ref &params;  // the body's local: the previous row's until this row's replaces it
 };
 
 // What a row's entry reads besides the row: the fallback items and the shared values.
@@ -137,7 +137,7 @@ PyObject *opt_get(Frame &f, int n, Opt &opt, Ref &told, RowReads &reads)
 
 // The values of the choice entry for one catalogue row, into `v` (all NULL on entry; what is
 // filled stays there on error, for the caller to release).
-int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
+int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads, Ref &opt_local)
 {
     f.line = line::get_free_model_choices::rows;
     PyObject *fields[3];
@@ -149,22 +149,24 @@ int entry_values(Frame &f, Ref row, EntryValues &v, RowReads &reads)
     v.at[k_max_context] = fields[2];
 
     f.line = line::get_free_model_choices::lookup;
-    Opt opt{};
+    Opt opt{false, {}, opt_local};
     {
         Ref lookup = Ref::steal(lookup_global(f, s_get_optimal_params));
         if (!lookup)
             return -1;
+        Ref params;
         if (is_own_function(lookup.get(), f_get_optimal_params, f.globals)) {
-            int told = own_optimal_params(f, v.at[k_model], opt.params, &opt.values);
+            int told = own_optimal_params(f, v.at[k_model], params, &opt.values);
             if (told < 0)
                 return -1;
             opt.told = told;
         }
         else {
-            opt.params = Ref::steal(PyObject_CallOneArg(lookup.get(), v.at[k_model]));
-            if (!opt.params)
+            params = Ref::steal(PyObject_CallOneArg(lookup.get(), v.at[k_model]));
+            if (!params)
                 return -1;
         }
+        opt.params = std::move(params);  // `opt = ...`: the previous row's goes now
     }
     v.at[k_enabled] = Py_NewRef(Py_True);
     v.at[k_free] = Py_NewRef(Py_True);
@@ -199,6 +201,9 @@ ChoiceSink::~ChoiceSink()
     // As the list they stand for is let go of: the last entry first, each in its key order.
     for (Py_ssize_t i = size_; values_only_ && i-- > 0;)
         rows_[i].release();
+    list_ = Ref();
+    for (PyObject *&local : locals_)
+        Py_CLEAR(local);
     if (rows_ != inline_)
         PyMem_Free(rows_);
 }
@@ -219,30 +224,50 @@ EntryValues *ChoiceSink::next()
     }
     EntryValues *slot = values_only_ ? &rows_[size_] : &pending_;
     *slot = {};
+    open_ = true;
     return slot;
 }
 
 int ChoiceSink::add_next()
 {
-    if (values_only_) {
-        size_++;  // kept where next() put them
-        return 0;
+    EntryValues &added = values_only_ ? rows_[size_] : pending_;
+    if (!values_only_) {
+        Ref entry = Ref::steal(make_entry(size_, pending_, nullptr));
+        if (!entry)
+            return -1;
+        if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
+            return -1;
+        if (PyList_Append(list_.get(), entry.get()) < 0)
+            return -1;
     }
-    Ref entry = Ref::steal(make_entry(size_, pending_, nullptr));
-    pending_.release();
-    if (!entry)
-        return -1;
-    if (!list_ && !(list_ = Ref::steal(PyList_New(0))))
-        return -1;
-    if (PyList_Append(list_.get(), entry.get()) < 0)
-        return -1;
+    last_fields_[0] = added.at[k_name];
+    last_fields_[1] = added.at[k_model];
+    last_fields_[2] = added.at[k_max_context];
+    if (!values_only_)
+        pending_.release();  // the entry holds them now
+    open_ = false;
     size_++;
     return 0;
 }
 
-void ChoiceSink::drop_next()
+void ChoiceSink::fail(Ref last_opt)
 {
-    (values_only_ ? rows_[size_] : pending_).release();
+    static constexpr EntryKey kFields[3] = {k_name, k_model, k_max_context};
+    EntryValues *pending = open_ ? (values_only_ ? &rows_[size_] : &pending_) : nullptr;
+    open_ = false;
+    if (pending && pending->at[k_name]) {  // unpacked: its fields are the locals now
+        for (int i = 0; i < 3; i++) {
+            locals_[i] = pending->at[kFields[i]];
+            pending->at[kFields[i]] = nullptr;
+        }
+    }
+    else if (size_ > 0) {  // the last entry's fields are
+        for (int i = 0; i < 3; i++)
+            locals_[i] = Py_NewRef(last_fields_[i]);
+    }
+    locals_[3] = last_opt.release();
+    for (int i = kEntryKeys; pending && i-- > 0;)  // popped off the stack, the last pushed first
+        Py_CLEAR(pending->at[i]);
 }
 
 PyObject *ChoiceSink::release_list()
@@ -263,17 +288,17 @@ int build_choices(Frame &f, ChoiceSink &out)
     if (!models)
         return -1;
     RowReads reads;
-    return for_each(f, line::get_free_model_choices::rows, models.get(), [&](Ref row) {
+    Ref opt;  // the body's local `opt`
+    int rc = for_each(f, line::get_free_model_choices::rows, models.get(), [&](Ref row) {
         EntryValues *values = out.next();
-        if (!values)
+        if (!values || entry_values(f, std::move(row), *values, reads, opt) < 0)
             return -1;
-        if (entry_values(f, std::move(row), *values, reads) < 0) {
-            out.drop_next();
-            return -1;
-        }
         f.line = line::get_free_model_choices::append;
         return out.add_next();
     });
+    if (rc < 0)
+        out.fail(std::move(opt));
+    return rc;
 }
 
 const char doc_get_free_model_choices[] = PyDoc_STR(

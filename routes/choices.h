@@ -41,10 +41,14 @@ public:
     ~ChoiceSink();
 
     // The next entry's values go into *next() (cleared; NULL with MemoryError when no room can
-    // be had), then add_next() takes them over, whatever it returns, or drop_next() releases them.
+    // be had), then add_next() takes them over; when it fails, or they fail, fail() does.
     EntryValues *next();
     int add_next();
-    void drop_next();
+    // The body failed, its `opt` being `last_opt`: what it held goes as plain Python lets go of
+    // it. The entry under way goes now (its values were on the interpreter's stack), then, with
+    // the sink, the list (the last entry first), then the body's locals in their order: the
+    // name, id and context window last unpacked, and `opt`.
+    void fail(Ref last_opt);
     Py_ssize_t size() const noexcept { return size_; }
     PyObject *release_list();                 // the list (entries made)
     // dict(entry[pos]), a new dict (values kept); with "system_prompt" set last when given
@@ -59,6 +63,9 @@ private:
     EntryValues *rows_ = inline_;
     Py_ssize_t capacity_ = kUsualRows;
     EntryValues pending_;  // the entry being made, when entries are made
+    bool open_ = false;    // next() has handed out a slot that add_next() has not taken over
+    PyObject *last_fields_[3] = {};  // the last entry's name, id, context window: its own
+    PyObject *locals_[4] = {};       // owned after fail(): as the body's locals
 };
 
 // The body of get_free_model_choices: the entry of every catalogue row, in order, into `out`.

@@ -1395,6 +1395,56 @@ def test_rows_held_by_the_choice_list_alone_go_in_its_order(fm, make_rows):
     assert released(fm) == ["third", "second"]
 
 
+@pytest.mark.parametrize("failing", [("D", "gpt-z"), ("D", "gpt-z", 4, 5), None])
+@pytest.mark.parametrize("resolve", [False, True], ids=["choices", "resolve"])
+def test_values_of_a_failed_choice_list_go_as_the_locals_and_the_list(fm, failing, resolve):
+    """The choice list fails at a row that cannot be unpacked, or at one whose lookup raises:
+    plain Python lets go of the entries made (the last first), then of the body's locals (the
+    last row unpacked, then its `opt`). A random host program met this: two finalizers, of a
+    row's name and of an earlier row's context window, then edited a table in the other order."""
+    events = []
+
+    class Named(str):
+        def __del__(self):
+            events.append(f"name {self}")
+
+    class Context(int):
+        def __del__(self):
+            events.append(f"context {int(self)}")
+
+    class Opt(dict):
+        def __del__(self):
+            events.append(f"opt {self['top_p']}")
+
+    def rows():  # made as they are read: nothing but the call holds a row once it is read
+        yield "A", "hy3-free", Context(1)
+        yield Named("B"), "gpt-x", Context(2)
+        yield Named("C"), "gpt-y", Context(3)
+        yield failing or (Named("D"), "raise", Context(4))
+
+    def released(module):
+        events.clear()
+
+        def lookup(model_id):
+            if model_id == "raise":
+                raise LookupError(model_id)
+            return Opt(top_p=len(events))
+        module.get_optimal_params = lookup
+        module.FREE_MODELS = rows()
+        try:
+            module.resolve_free_model(900000) if resolve else module.get_free_model_choices()
+        except (ValueError, LookupError):
+            pass  # the traceback, and the frames it holds, go at the end of the handler
+        else:
+            raise AssertionError("the choice list did not fail")
+        return list(events)
+
+    expected = released(load_peer())
+    last = "C" if failing else "D"  # the last row unpacked
+    assert expected[-3:] == [f"name {last}", f"context {'CD'.index(last) + 3}", "opt 1"]
+    assert released(fm) == expected
+
+
 @pytest.fixture
 def fewer_calls(monkeypatch):
     monkeypatch.setattr(check_leaks, "WARMUP", 200)
