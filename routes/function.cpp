@@ -403,10 +403,16 @@ PyObject *function_vectorcall(PyObject *op, PyObject *const *args, size_t nargsf
     }
 
     Frame f{fn->globals, info.def_line, nullptr};
-    [[maybe_unused]] NameReads reads;
-    if constexpr (Rereads)
+    PyObject *result;
+    if constexpr (Rereads) {
+        NameReads reads;
         f.reads = &reads;
-    PyObject *result = run(info, f, args, nargs, kwnames);
+        result = run(info, f, args, nargs, kwnames);
+        f.reads = nullptr;
+    }
+    else {
+        result = run(info, f, args, nargs, kwnames);
+    }
     if (!result)
         add_traceback((int)(&info - kFunctions), f.line, f.globals);
     return result;
