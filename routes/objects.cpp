@@ -83,34 +83,26 @@ PyObject *get_item(PyObject *container, PyObject *key)
     return value;
 }
 
-int update(PyObject *obj, PyObject *arg)
+namespace {
+
+// The host's side of the operations below, out of their common path: a method of the host's
+// object, called by name.
+[[gnu::cold, gnu::noinline]] int update_by_method(PyObject *obj, PyObject *arg)
 {
-    // dict.update of a plain dict is a merge; nothing else may be assumed of a host's update.
-    if (PyDict_CheckExact(obj) && PyDict_CheckExact(arg))
-        return PyDict_Merge(obj, arg, 1);
     Ref r = Ref::steal(PyObject_CallMethodOneArg(obj, interned(s_update), arg));
     return r ? 0 : -1;
 }
 
-PyObject *dict_of(PyObject *arg)
+[[gnu::cold, gnu::noinline]] PyObject *get_by_method(PyObject *obj, PyObject *key,
+                                                     PyObject *dflt)
 {
-    if (!PyDict_CheckExact(arg))
-        return PyObject_CallOneArg((PyObject *)&PyDict_Type, arg);
-    // Copying a key table of str keys compares nothing. Any other plain dict goes as the
-    // constructor takes it, key by key: PyDict_Copy would copy some tables whole where the
-    // constructor compares keys of equal hash (host code, for a key of the host's class).
-    if (quiet_lookup(arg))
-        return PyDict_Copy(arg);
-    Ref copy = Ref::steal(PyDict_New());
-    if (!copy || PyDict_Merge(copy.get(), arg, 1) < 0)
-        return nullptr;
-    return copy.release();
+    PyObject *args[3] = {obj, key, dflt};
+    return PyObject_VectorcallMethod(interned(s_get), args, dflt ? 3 : 2, nullptr);
 }
 
-PyObject *copy_items(PyObject *params)
+// `{k: v for k, v in params.items()}` of a mapping of the host's.
+[[gnu::cold, gnu::noinline]] PyObject *copy_items_by_method(PyObject *params)
 {
-    if (quiet_lookup(params))
-        return PyDict_Copy(params);  // the same dict, made without running host code
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(params, interned(s_items)));
     if (!items)
         return nullptr;
@@ -133,6 +125,38 @@ PyObject *copy_items(PyObject *params)
     return PyErr_Occurred() ? nullptr : copy.release();
 }
 
+}  // namespace
+
+int update(PyObject *obj, PyObject *arg)
+{
+    // dict.update of a plain dict is a merge; nothing else may be assumed of a host's update.
+    if (PyDict_CheckExact(obj) && PyDict_CheckExact(arg))
+        return PyDict_Merge(obj, arg, 1);
+    return update_by_method(obj, arg);
+}
+
+PyObject *dict_of(PyObject *arg)
+{
+    if (!PyDict_CheckExact(arg))
+        return PyObject_CallOneArg((PyObject *)&PyDict_Type, arg);
+    // Copying a key table of str keys compares nothing. Any other plain dict goes as the
+    // constructor takes it, key by key: PyDict_Copy would copy some tables whole where the
+    // constructor compares keys of equal hash (host code, for a key of the host's class).
+    if (quiet_lookup(arg))
+        return PyDict_Copy(arg);
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), arg, 1) < 0)
+        return nullptr;
+    return copy.release();
+}
+
+PyObject *copy_items(PyObject *params)
+{
+    if (quiet_lookup(params))
+        return PyDict_Copy(params);  // the same dict, made without running host code
+    return copy_items_by_method(params);
+}
+
 PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
 {
     if (PyDict_CheckExact(obj)) {
@@ -143,8 +167,7 @@ PyObject *call_get(PyObject *obj, PyObject *key, PyObject *dflt)
             return nullptr;
         return found ? value : Py_NewRef(dflt ? dflt : Py_None);
     }
-    PyObject *args[3] = {obj, key, dflt};
-    return PyObject_VectorcallMethod(interned(s_get), args, dflt ? 3 : 2, nullptr);
+    return get_by_method(obj, key, dflt);
 }
 
 int log_info(Frame &f, Method &info)
