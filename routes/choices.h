@@ -64,7 +64,7 @@ private:
     Py_ssize_t capacity_ = kUsualRows;
     EntryValues pending_;  // the entry being made, when entries are made
     bool open_ = false;    // next() has handed out a slot that add_next() has not taken over
-    PyObject *last_fields_[3] = {};  // the last entry's name, id, context window: its own
+    PyObject *last_fields_[3] = {};  // the last entry's name, id, context window (it holds them)
     PyObject *locals_[4] = {};       // owned after fail(): as the body's locals
 };
 

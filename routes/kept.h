@@ -205,8 +205,9 @@ PyObject *copy_replacing(PyObject *d, const Replacement *with, int n);
 // ---------------------------------------------------------------------------------------------
 // Normal forms of model ids (get_optimal_params)
 
-// The normal form worked out before for the exact str `id` (borrowed from the kept pair: to be
-// used before anything can run host code), or NULL.
+// The normal form worked out before for `id` (borrowed from the kept pair: to be used before
+// anything can run host code), or NULL. Only an exact str has one: a pair is found by the very
+// object it was made from.
 PyObject *known_normal_form(PyObject *id);
 // Keeps `normal` as the normal form of the exact str `id`.
 void keep_normal_form(PyObject *id, PyObject *normal);

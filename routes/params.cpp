@@ -258,7 +258,7 @@ int try_family(Frame &f, PyObject *mid, Ref pair, Ref &params)
 int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues *values)
 {
     f.line = line::get_optimal_params::normalise;
-    PyObject *known = PyUnicode_CheckExact(model_id) ? known_normal_form(model_id) : nullptr;
+    PyObject *known = known_normal_form(model_id);  // only a str of its own has one
     Ref mid = known ? Ref::borrow(known) : Ref::steal(normalise(model_id));
     if (!mid)
         return -1;
@@ -276,9 +276,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
             // the one, unchanged, that the id's entry was last found in. (The id's pair is
             // looked for again: host code run since the first look may have rewritten its set.)
             Borrowed noted, told[3];
-            NotedEntry as_noted = PyUnicode_CheckExact(model_id)
-                                      ? noted_entry(model_id, table.get(), noted, told)
-                                      : NotedEntry::none;
+            NotedEntry as_noted = noted_entry(model_id, table.get(), noted, told);
             if (as_noted != NotedEntry::none) {
                 f.line = line::get_optimal_params::copy_entry;
                 if (values && as_noted == NotedEntry::values) {
@@ -294,7 +292,7 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
                 if (str_lookup(table.get(), mid.get(), &found) < 0)
                     return -1;
                 entry = Ref::steal(found);
-                if (entry && PyUnicode_CheckExact(model_id)) {
+                if (entry) {
                     f.line = line::get_optimal_params::copy_entry;
                     ParamValues read;
                     bool told_values = read_values(entry.get(), read);
@@ -304,9 +302,6 @@ int lookup_optimal_params(Frame &f, PyObject *model_id, Ref &params, ParamValues
                         *values = std::move(read);
                         return 1;
                     }
-                }
-                else if (entry) {
-                    f.line = line::get_optimal_params::copy_entry;
                 }
             }
         }

@@ -235,6 +235,22 @@ def load_peer():
 GONE = object()
 
 
+class Attrs:
+    """An ordinary object whose vars() a host binds as a table: in CPython 3.13 the dict keeps
+    its values inside the object, and setattr and delattr on the object change them without
+    giving the dict a new version tag. One class for all, so that they share their keys."""
+
+    def __init__(self, mapping=()):
+        for key, value in dict(mapping).items():
+            setattr(self, key, value)
+
+
+def reuse_freed_memory():
+    """Fills freed memory anew: a value still read after its release then holds another dict."""
+    junk = [{"a": 1} for _ in range(3000)]
+    del junk
+
+
 def rebind(module, names):
     """Rebinds module attributes as a host would; the value GONE deletes the name."""
     for name, value in names.items():

@@ -1,11 +1,13 @@
 """get_free_model_choices: the selector entries, their freshness, and how a rebound
 catalogue or missing module names reach the host."""
+import builtins
 import itertools
 
 import pytest
 
-from conftest import (CATALOGUE, CATALOGUE_IDS, FAMILIES, GONE, KEYS, MAX_TOKENS_FALLBACK, entry,
-                      load_peer, module_entries, optimal, rebind, record_calls, shipped)
+from conftest import (CATALOGUE, CATALOGUE_IDS, FAMILIES, GONE, KEYS, MAX_TOKENS_FALLBACK, Attrs,
+                      entry, load_peer, module_entries, optimal, rebind, record_calls,
+                      reuse_freed_memory, shipped)
 
 
 def test_catalogue_entries_in_table_order(fm):
@@ -181,13 +183,6 @@ def test_names_changed_between_rows_are_read_afresh(fm):
     assert len({choice["api_base"] for choice in got[0]}) > len(got[0]) // 3
 
 
-class Attrs:
-    """An object whose attribute dict a host binds as a table (setattr changes it in place)."""
-
-    def __init__(self, mapping):
-        vars(self).update(mapping)
-
-
 def test_fallback_attribute_dict_changed_between_rows(fm):
     """The fallback table is an object's attribute dict, changed by setattr between rows: by the
     host's lookup (whose answers lack the sampling values, so that each row takes the fallback's)
@@ -203,8 +198,7 @@ def test_fallback_attribute_dict_changed_between_rows(fm):
             n = next(count)
             setattr(fallback, "temperature", n / 10)
             fallback.top_p = n / 100
-            junk = [{"a": 1} for _ in range(1000)]
-            del junk
+            reuse_freed_memory()
             return {}
         module.get_optimal_params = lookup
         listed = module.get_free_model_choices(), module.resolve_free_model(900004)
@@ -217,8 +211,7 @@ def test_fallback_attribute_dict_changed_between_rows(fm):
                 if n % 4 == 3:
                     delattr(fallback, "temperature")
                     fallback.temperature = n / 10
-                junk = [{"a": 1} for _ in range(1000)]
-                del junk
+                reuse_freed_memory()
                 yield row
         module.FREE_MODELS = changing_rows()
         generated = module.get_free_model_choices()
@@ -252,8 +245,6 @@ def test_values_kept_from_one_call_to_the_next_follow_the_names(fm):
     nothing they came from has changed: each call still answers with the names as they stand,
     rebound in the namespace, moved into the builtins and rebound there, or a fallback table
     changed in place, as plain Python does."""
-    import builtins
-
     def run(module):
         module.FREE_MODELS = [("Nemo", "nemotron-x", 1), ("Gpt", "gpt-x", 2), CATALOGUE[0].row]
 

@@ -51,7 +51,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 import routes.free_models as fm
 from conftest import (CATALOGUE_IDS, CONSTANTS, FUNCTIONS, GONE, KEYS, PEER, ROOT, SHIPPED, TABLES,
-                      entry, load_peer, module_entries, pristine, rebind, run_python)
+                      Attrs, entry, load_peer, module_entries, pristine, rebind, run_python)
 
 sys.path.insert(0, str(ROOT / "tools"))
 import check_leaks  # noqa: E402
@@ -267,12 +267,6 @@ class TupleSub(tuple):
 
 
 # Tables that are not exact dicts, or not dicts at all
-
-
-class Attrs:
-    """An ordinary object whose vars() a host binds as a table: in CPython 3.13 the dict keeps
-    its values inside the object, and setattr and delattr on the object change them without
-    giving the dict a new version tag. One class for all, so that they share their keys."""
 
 
 class HostMapping(collections.abc.Mapping):

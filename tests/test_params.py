@@ -8,8 +8,8 @@ import types
 import pytest
 
 import conftest
-from conftest import (CATALOGUE_IDS, CONSTANTS, FAMILIES, GONE, SHIPPED, TABLES, entry,
-                      module_entries, rebind)
+from conftest import (CATALOGUE_IDS, CONSTANTS, FAMILIES, GONE, SHIPPED, TABLES, Attrs, entry,
+                      module_entries, rebind, reuse_freed_memory)
 
 HY3, LAGUNA, ULTRA = (SHIPPED[i] for i in ("hy3-free", "laguna-s-2.1-free",
                                            "nemotron-3-ultra-free"))
@@ -273,21 +273,6 @@ def test_known_id_follows_its_entry_as_the_table_holds_it(fm):
     for n in range(20):
         fm.FREE_MODEL_OPTIMAL_PARAMS = {"hy3-free": {"top_p": n / 100, "max_tokens": n}}
         assert answers() == ({"top_p": n / 100, "max_tokens": n}, n / 100, n)
-
-
-class Attrs:
-    """An object whose attribute dict (vars) a host binds as a table: setattr and delattr change
-    that dict in place without CPython giving it a new version tag."""
-
-    def __init__(self, mapping):
-        for key, value in mapping.items():
-            setattr(self, key, value)
-
-
-def reuse_freed_memory():
-    """Fills freed memory anew: a value still read after its release then holds another dict."""
-    junk = [{"a": 1} for _ in range(3000)]
-    del junk
 
 
 def test_attribute_dicts_as_tables_are_read_as_they_stand(fm):
